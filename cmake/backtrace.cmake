@@ -1,0 +1,15 @@
+# Symbolised backtraces in abort reports come from elfutils' libdw when it is
+# there; without it, frames fall back to the dynamic symbol table (dladdr).
+add_library(gridflip_backtrace INTERFACE)
+find_package(PkgConfig QUIET)
+if(PKG_CONFIG_FOUND)
+  pkg_check_modules(LIBDW QUIET IMPORTED_TARGET libdw)
+endif()
+if(LIBDW_FOUND)
+  target_link_libraries(gridflip_backtrace INTERFACE PkgConfig::LIBDW)
+  target_compile_definitions(gridflip_backtrace INTERFACE GRIDFLIP_HAVE_LIBDW=1)
+  message(STATUS "gridflip: backtraces symbolised with libdw ${LIBDW_VERSION}")
+else()
+  message(STATUS "gridflip: libdw not found; backtraces use dladdr only")
+endif()
+target_link_libraries(gridflip_backtrace INTERFACE ${CMAKE_DL_LIBS})

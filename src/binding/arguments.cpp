@@ -1,0 +1,1 @@
+// Argument binding and conversion for mutate.

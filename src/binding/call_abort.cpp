@@ -1,0 +1,75 @@
+// The abort flow: count, report, throw; and the last-resort process exits.
+#include "binding/call_abort.hpp"
+
+#include "binding/report.hpp"
+
+#include <charconv>
+
+namespace gridflip {
+namespace {
+
+thread_local int t_aborts_in_flight = 0;
+thread_local bool t_writing_report = false;
+
+constexpr int report_frames = 3;  // write_backtrace, write_abort_report, start_abort
+
+[[gnu::noinline]] void start_abort(std::string_view message, std::source_location where) noexcept {
+  ++t_aborts_in_flight;
+  if (t_writing_report) {
+    write_stderr("panicked at ");
+    write_stderr(where.file_name());
+    write_stderr(":\n");
+    write_stderr(message);
+    write_stderr("\nthread panicked while processing panic. aborting.\n");
+    terminate_process();
+  }
+  const BacktraceMode mode =
+      t_aborts_in_flight >= 2 ? BacktraceMode::full : process_backtrace_mode();
+  t_writing_report = true;
+  write_abort_report(message, where, mode, report_frames);
+  t_writing_report = false;
+}
+
+std::string decimal(std::size_t value) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  return std::string(digits, end);
+}
+
+}  // namespace
+
+void abort_call(std::string message, std::source_location where) {
+  start_abort(message, where);
+  throw CallAbort(std::move(message));
+}
+
+void abort_index(std::size_t index, std::size_t length, std::source_location where) {
+  abort_call("index out of bounds: the len is " + decimal(length) + " but the index is " +
+                 decimal(index),
+             where);
+}
+
+void resume_abort(std::string message) {
+  ++t_aborts_in_flight;
+  throw CallAbort(std::move(message));
+}
+
+void lower_aborts_in_flight() noexcept {
+  if (t_aborts_in_flight > 0) --t_aborts_in_flight;
+}
+
+int aborts_in_flight() noexcept { return t_aborts_in_flight; }
+
+void fail_at_boundary() noexcept {
+  start_abort("uncaught panic at ffi boundary", std::source_location::current());
+  terminate_process();
+}
+
+void fail_on_foreign_exception() noexcept {
+  write_stderr(
+      "fatal runtime error: gridflip cannot catch foreign exceptions (a C++ exception that is "
+      "not an abort reached the call frame), aborting\n");
+  terminate_process();
+}
+
+}  // namespace gridflip

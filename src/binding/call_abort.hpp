@@ -1,0 +1,44 @@
+// Aborts: failures the module does not recover from, reported on descriptor 2
+// and carried as a C++ exception to the call frame, which raises PanicException.
+#pragma once
+
+#include <cstddef>
+#include <source_location>
+#include <string>
+
+namespace gridflip {
+
+// Travels from the point of abort to the call frame; never seen by the interpreter.
+class CallAbort {
+ public:
+  explicit CallAbort(std::string message) noexcept : message_(std::move(message)) {}
+  const std::string& message() const noexcept { return message_; }
+
+ private:
+  std::string message_;
+};
+
+// Writes the abort report, then throws CallAbort. Never returns.
+[[noreturn]] void abort_call(std::string message,
+                             std::source_location where = std::source_location::current());
+
+// abort_call with "index out of bounds: the len is {length} but the index is {index}".
+[[noreturn]] void abort_index(std::size_t index, std::size_t length,
+                              std::source_location where = std::source_location::current());
+
+// Continues an abort that already has its report (one fetched back from Python):
+// counts it in flight and throws, writing nothing.
+[[noreturn]] void resume_abort(std::string message);
+
+// The call frame's catch lowers this thread's count of aborts in flight.
+void lower_aborts_in_flight() noexcept;
+int aborts_in_flight() noexcept;
+
+// The frame's outer guard: something escaped past the frame's own catch. Writes a
+// report with "uncaught panic at ffi boundary" (full backtrace) and ends the process.
+[[noreturn]] void fail_at_boundary() noexcept;
+
+// A C++ exception that is not a CallAbort reached the frame: ends the process.
+[[noreturn]] void fail_on_foreign_exception() noexcept;
+
+}  // namespace gridflip

@@ -1,0 +1,93 @@
+// PyErr, the module's error value, and its passage to and from the interpreter.
+#pragma once
+
+#include "binding/call_abort.hpp"
+#include "binding/py_ref.hpp"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace gridflip {
+
+// Either described (a type and a message, the exception made only when raised)
+// or fetched (an exception object taken from the interpreter). Dropping it
+// releases its references without raising anything.
+class PyErr {
+ public:
+  enum class Argument { text, panic_tuple };
+
+  static PyErr described(PyObject* type, std::string message,
+                         Argument argument = Argument::text) {
+    return PyErr(Described{PyRef::borrow(type), std::move(message), argument});
+  }
+  static PyErr fetched(PyRef exception) { return PyErr(std::move(exception)); }
+
+  bool is_fetched() const noexcept { return std::holds_alternative<PyRef>(state_); }
+  // The exception's type, borrowed.
+  PyObject* type() const noexcept;
+  // The message of a described error; empty for a fetched one.
+  const std::string& described_message() const noexcept;
+
+ private:
+  struct Described {
+    PyRef type;
+    std::string message;
+    Argument argument;
+  };
+  explicit PyErr(Described described) : state_(std::move(described)) {}
+  explicit PyErr(PyRef exception) : state_(std::move(exception)) {}
+
+  friend void set_interpreter_error(PyErr error);
+  friend PyObject* exception_object(PyErr& error);
+  std::variant<Described, PyRef> state_;
+};
+
+// A value or the error that prevented it.
+template <class T>
+class PyResult {
+ public:
+  PyResult(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+  PyResult(PyErr error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+  bool ok() const noexcept { return state_.index() == 0; }
+  T& value() noexcept { return std::get<0>(state_); }
+  PyErr& error() noexcept { return std::get<1>(state_); }
+
+ private:
+  std::variant<T, PyErr> state_;
+};
+
+struct Unit {};
+using PyStatus = PyResult<Unit>;
+inline PyStatus success() { return Unit{}; }
+
+// Hands the error to the interpreter as the pending exception. Needs the lock.
+void set_interpreter_error(PyErr error);
+
+// Takes the pending exception, or nothing when none is pending. A PanicException
+// resumes the abort it stands for (this throws CallAbort).
+std::optional<PyErr> fetch_interpreter_error();
+
+// As fetch_interpreter_error, but a missing exception becomes the SystemError
+// "attempted to fetch exception but none was set".
+PyErr fetch_or_system_error();
+
+// The exception instance of the error, borrowed from it; a described error is
+// raised and taken straight back, and holds the fetched form from then on.
+// Aborts when nothing comes back.
+PyObject* exception_object(PyErr& error);
+
+// "TypeName: message", for abort messages that carry an error.
+std::string describe_error(PyErr& error);
+
+// A caught abort as a described PanicException error.
+PyErr raise_abort(const CallAbort& abort);
+
+// The PanicException type, created on first need. Aborts when it cannot be created.
+PyObject* panic_exception_type();
+
+// The TypeError "'{from}' object cannot be cast as '{to}'".
+PyErr cast_error(PyObject* object, PyTypeObject* target);
+
+}  // namespace gridflip

@@ -1,0 +1,23 @@
+// The abort report's bytes and the process-ending paths.
+#include "binding/call_abort.hpp"
+#include "binding/report.hpp"
+
+#include <gtest/gtest.h>
+
+namespace gridflip {
+namespace {
+
+TEST(AbortReport, CallAbortCarriesMessage) {
+  try {
+    abort_call("sample failure");
+    FAIL() << "abort_call returned";
+  } catch (const CallAbort& abort) {
+    EXPECT_EQ(abort.message(), "sample failure");
+  }
+  EXPECT_EQ(aborts_in_flight(), 1);
+  lower_aborts_in_flight();
+  EXPECT_EQ(aborts_in_flight(), 0);
+}
+
+}  // namespace
+}  // namespace gridflip
