@@ -1,0 +1,49 @@
+// Binding and conversion of mutate's arguments. Returns argument errors as PyErr;
+// aborts only when Python code called during conversion raises PanicException,
+// or when collections.abc.Sequence cannot be looked up.
+#pragma once
+
+#include "binding/py_error.hpp"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace gridflip {
+
+// Row or column values, in the caller's order, repeats kept.
+using ByteList = std::vector<std::uint8_t>;
+
+struct ArgumentSpec {
+  std::string_view function_name;
+  std::array<std::string_view, 4> parameter_names;
+};
+
+inline constexpr ArgumentSpec mutate_spec = {"mutate", {"fpath", "rows", "columns", "mutation_chance"}};
+
+// Borrowed argument objects, one per parameter.
+using ArgumentSlots = std::array<PyObject*, 4>;
+
+struct MutateArguments {
+  std::string path;  // filesystem bytes of the str, NULs included
+  ByteList rows;
+  ByteList columns;
+  float chance;
+};
+
+PyResult<ArgumentSlots> bind_arguments(const ArgumentSpec& spec, PyObject* const* args,
+                                       Py_ssize_t nargs, PyObject* kwnames);
+PyResult<std::string> convert_path(PyObject* object);
+PyResult<ByteList> convert_byte_list(PyObject* object);
+PyResult<float> convert_chance(PyObject* object);
+// Puts the parameter name into an exact TypeError; any other error passes unchanged.
+PyErr wrap_argument_error(std::string_view parameter_name, PyErr error);
+
+// Binds, then converts fpath, rows, columns and mutation_chance in that order;
+// the first failure ends it.
+PyResult<MutateArguments> bind_mutate_arguments(PyObject* const* args, Py_ssize_t nargs,
+                                                PyObject* kwnames);
+
+}  // namespace gridflip
