@@ -13,7 +13,8 @@ thread_local bool t_writing_report = false;
 
 constexpr int report_frames = 3;  // write_backtrace, write_abort_report, start_abort
 
-[[gnu::noinline]] void start_abort(std::string_view message, std::source_location where) noexcept {
+[[gnu::noinline]] void start_abort(std::string_view message, std::source_location where,
+                                   bool force_full = false) noexcept {
   ++t_aborts_in_flight;
   if (t_writing_report) {
     write_stderr("panicked at ");
@@ -24,7 +25,7 @@ constexpr int report_frames = 3;  // write_backtrace, write_abort_report, start_
     terminate_process();
   }
   const BacktraceMode mode =
-      t_aborts_in_flight >= 2 ? BacktraceMode::full : process_backtrace_mode();
+      force_full || t_aborts_in_flight >= 2 ? BacktraceMode::full : process_backtrace_mode();
   t_writing_report = true;
   write_abort_report(message, where, mode, report_frames);
   t_writing_report = false;
@@ -61,7 +62,8 @@ void lower_aborts_in_flight() noexcept {
 int aborts_in_flight() noexcept { return t_aborts_in_flight; }
 
 void fail_at_boundary() noexcept {
-  start_abort("uncaught panic at ffi boundary", std::source_location::current());
+  // Always a second report in practice; it carries the full backtrace either way.
+  start_abort("uncaught panic at ffi boundary", std::source_location::current(), true);
   terminate_process();
 }
 
