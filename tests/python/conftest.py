@@ -29,3 +29,16 @@ def run_child(code, *, env=None, check=False, **kwargs):
 @pytest.fixture
 def child():
     return run_child
+
+
+@pytest.fixture(scope="session")
+def interposer(tmp_path_factory):
+    """The test interposer (known keys, failing flushes), built once per session."""
+    source = os.path.join(os.path.dirname(__file__), "preload", "interpose.c")
+    library = tmp_path_factory.mktemp("preload") / "interpose.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-o", str(library), source, "-ldl"], check=True)
+    return str(library)
+
+
+def logic_tile(header=".logic_tile 1 1", fill="0"):
+    return (header + "\n" + ("".join([fill * 54 + "\n"] * 16))).encode()

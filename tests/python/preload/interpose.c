@@ -1,0 +1,60 @@
+/* Test-only interposer, preloaded into child interpreters: known entropy and
+ * failing flushes, driven by environment variables. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+static unsigned long keys_served;
+
+/* 32-byte requests are the generator's keys: key n, byte j = (n * 37 + j * 11 + 5) mod 256. */
+ssize_t getrandom(void *buffer, size_t length, unsigned int flags) {
+  if (length == 32 && getenv("GRIDFLIP_TEST_KEYS") != NULL) {
+    unsigned char *bytes = buffer;
+    for (size_t j = 0; j < length; ++j) bytes[j] = (unsigned char)(keys_served * 37 + j * 11 + 5);
+    ++keys_served;
+    const char *log = getenv("GRIDFLIP_TEST_ENTROPY_LOG");
+    if (log != NULL) {
+      int fd = open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+      if (fd >= 0) {
+        (void)!write(fd, "key\n", 4);
+        close(fd);
+      }
+    }
+    return (ssize_t)length;
+  }
+  ssize_t (*real)(void *, size_t, unsigned int) =
+      (ssize_t (*)(void *, size_t, unsigned int))dlsym(RTLD_NEXT, "getrandom");
+  return real(buffer, length, flags);
+}
+
+static int failure_from(const char *name) {
+  const char *value = getenv(name);
+  return value != NULL ? atoi(value) : 0;
+}
+
+int fsync(int fd) {
+  int error = failure_from("GRIDFLIP_TEST_FAIL_FSYNC");
+  if (error != 0) {
+    errno = error;
+    return -1;
+  }
+  int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+  return real(fd);
+}
+
+int msync(void *address, size_t length, int flags) {
+  int error = failure_from("GRIDFLIP_TEST_FAIL_MSYNC");
+  if (error != 0) {
+    errno = error;
+    return -1;
+  }
+  int (*real)(void *, size_t, int) = (int (*)(void *, size_t, int))dlsym(RTLD_NEXT, "msync");
+  return real(address, length, flags);
+}

@@ -1,0 +1,151 @@
+"""The abort report on descriptor 2, PanicException as the caller sees it, and
+aborts resumed from Python code."""
+
+import os
+import re
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+NOTE = b"note: run with `GRIDFLIP_BACKTRACE=1` environment variable to display a backtrace\n"
+OPEN_MESSAGE = b'Failed to open circuit: Os { code: 2, kind: NotFound, message: "No such file or directory" }'
+
+
+def source_line(fragment):
+    with open(os.path.join(ROOT, "src", "lib.cpp")) as handle:
+        for number, line in enumerate(handle, 1):
+            if fragment in line:
+                return number
+    raise AssertionError(fragment)
+
+
+FAILING_CALLS = """
+import gridflip, threading
+print(threading.get_native_id(), flush=True)
+for _ in range({count}):
+    try:
+        gridflip.mutate("/nonexistent/dir/circuit.asc", [0], [0], 0.5)
+    except BaseException as error:
+        print(type(error).__module__, type(error).__name__, flush=True)
+"""
+
+
+def test_report_bytes_and_the_note_on_the_first_report_only(child):
+    result = child(FAILING_CALLS.format(count=2))
+    assert result.returncode == 0
+    thread_id = result.stdout.split()[0].decode()
+    line = source_line('abort_with_io_error("Failed to open circuit"')
+    header = re.escape(f"\nthread '<unnamed>' ({thread_id}) panicked at src/lib.cpp:{line}:").encode()
+    report = header + rb"\d+:\n" + re.escape(OPEN_MESSAGE) + b"\n"
+    assert re.fullmatch(report + re.escape(NOTE) + report, result.stderr), result.stderr
+    assert result.stdout.split()[1:] == [b"pyo3_runtime", b"PanicException"] * 2
+
+
+@pytest.mark.parametrize("value, shape", [
+    ("0", "none"), ("full", "full"), ("1", "short"), ("FULL", "short"), ("yes", "short"),
+])
+def test_backtrace_switch(child, value, shape):
+    result = child(FAILING_CALLS.format(count=2), env={"GRIDFLIP_BACKTRACE": value})
+    err = result.stderr
+    assert err.count(b"panicked at src/lib.cpp:") == 2
+    assert NOTE not in err
+    if shape == "none":
+        assert b"stack backtrace:" not in err
+        return
+    assert err.count(b"stack backtrace:\n") == 2
+    # The aborting function is named in the entries.
+    assert b"gridflip::mutate" in err
+    omitted_note = b"note: Some details are omitted, run with `GRIDFLIP_BACKTRACE=full` for a verbose backtrace.\n"
+    if shape == "short":
+        assert err.count(omitted_note) == 2
+        assert b"gridflip::write_abort_report" not in err
+    else:
+        assert omitted_note not in err
+        assert b"gridflip::write_abort_report" in err
+
+
+def test_uncaught_panic_ends_the_script_with_the_qualified_name(child):
+    result = child('import gridflip\ngridflip.mutate("/nonexistent.asc", [], [], 0.0)\n')
+    assert result.returncode == 1
+    last = result.stderr.rstrip(b"\n").split(b"\n")[-1]
+    assert last == b"pyo3_runtime.PanicException: " + OPEN_MESSAGE
+
+
+def test_report_goes_to_the_descriptor_not_sys_stderr(child):
+    result = child("""
+        import io, sys, gridflip
+        sys.stderr = io.StringIO()
+        try:
+            gridflip.mutate("/nonexistent.asc", [], [], 0.0)
+        except BaseException:
+            pass
+        assert sys.stderr.getvalue() == ""
+        """)
+    assert result.returncode == 0, result.stderr
+    assert OPEN_MESSAGE in result.stderr
+
+
+def test_closed_standard_error_still_raises_and_never_reaches_the_circuit(child, tmp_path):
+    circuit = tmp_path / "c.asc"
+    # The header is the last line: the first drawn flip aborts after the open and the map.
+    circuit.write_bytes(b"header\n.logic_tile 1 1")
+    result = child(f"""
+        import os, gridflip
+        os.close(2)
+        for path in ("/nonexistent.asc", {str(circuit)!r}):
+            try:
+                gridflip.mutate(path, [0], [0], 1.0)
+            except BaseException as error:
+                print(type(error).__name__, error.args[0])
+        """)
+    lines = result.stdout.decode().splitlines()
+    assert result.returncode == 0
+    assert lines[0] == "PanicException " + OPEN_MESSAGE.decode()
+    assert lines[1] == "PanicException index out of bounds: the len is 23 but the index is 23"
+    assert circuit.read_bytes() == b"header\n.logic_tile 1 1"
+
+
+RESUME_SCRIPT = """
+import gridflip
+try:
+    gridflip.mutate("/nonexistent.asc", [], [], 0.0)
+except BaseException as caught:
+    earlier = caught
+panic = type(earlier)
+
+class Path:
+    def __fspath__(self):
+        raise {raised}
+
+try:
+    gridflip.mutate(Path(), [0], [0], 0.5)
+except BaseException as error:
+    print("caught", type(error) is panic, error is earlier, repr(error.args))
+"""
+
+
+def test_a_panic_exception_from_python_code_resumes_its_abort(child):
+    result = child(RESUME_SCRIPT.format(raised="panic('x marks the spot')"))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode().strip() == "caught True False ('x marks the spot',)"
+    after_first = result.stderr.split(NOTE, 1)[1]
+    lines = after_first.decode().splitlines()
+    assert lines[0].startswith("--- ") and lines[0].endswith(" ---")
+    assert "PanicException" in lines[0]
+    assert lines[1] == "Python stack trace below:"
+    assert lines[-1] == "pyo3_runtime.PanicException: x marks the spot"
+    assert "Traceback (most recent call last):" in lines
+    assert "panicked at" not in after_first.decode()
+
+
+def test_surrogates_in_a_resumed_message_become_replacement_characters(child):
+    result = child(RESUME_SCRIPT.format(raised="panic('a\\udc80b')"))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode().strip() == "caught True False ('a\ufffd\ufffd\ufffdb',)"
+
+
+def test_a_panic_exception_subclass_passes_through(child):
+    result = child(RESUME_SCRIPT.format(raised="type('Sub', (panic,), {})('y')"))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode().strip() == "caught False False ('y',)"
+    assert b"Python stack trace below" not in result.stderr
