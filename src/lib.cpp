@@ -1,13 +1,74 @@
-// The mutate operation.
+// The mutate operation and the logic-tile mutation pass.
 #include "lib.hpp"
 
-#include "binding/arguments.hpp"
+#include "binding/io_error_text.hpp"
+#include "tile_scan.hpp"
+
+#include <algorithm>
 
 namespace gridflip {
+namespace {
+
+// Rows past 15 or columns past 53 would address line feeds and the next tile's
+// header, silently breaking the file's structure: refuse them before the open.
+std::optional<PyErr> check_coordinates(const ByteList& rows, const ByteList& columns) {
+  constexpr unsigned last_row = 15;
+  constexpr unsigned last_column = 53;
+  const auto row = std::find_if(rows.begin(), rows.end(), [](unsigned v) { return v > last_row; });
+  if (row != rows.end()) {
+    return PyErr::described(PyExc_ValueError, "argument 'rows': row " + std::to_string(*row) +
+                                                  " is outside 0 to 15");
+  }
+  const auto column =
+      std::find_if(columns.begin(), columns.end(), [](unsigned v) { return v > last_column; });
+  if (column != columns.end()) {
+    return PyErr::described(PyExc_ValueError, "argument 'columns': column " +
+                                                  std::to_string(*column) + " is outside 0 to 53");
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+MutationPass::MutationPass(CircuitMap mapping, ByteList rows, ByteList columns,
+                           ThreadRandom generator, float chance) noexcept
+    : generator_(std::move(generator)),
+      columns_(std::move(columns)),
+      rows_(std::move(rows)),
+      mapping_(std::move(mapping)),
+      threshold_(flip_threshold(chance)) {}
+
+void MutationPass::run() {
+  scan_logic_tiles(std::span<std::uint8_t>(mapping_.base(), mapping_.length()), rows_, columns_,
+                   threshold_, [this] { return draw_word64(generator_); });
+}
 
 PyResult<PyRef> mutate(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyResult<MutateArguments> arguments = bind_mutate_arguments(args, nargs, kwnames);
-  if (!arguments.ok()) return std::move(arguments.error());
+  PyResult<MutateArguments> bound = bind_mutate_arguments(args, nargs, kwnames);
+  if (!bound.ok()) return std::move(bound.error());
+  MutateArguments& arguments = bound.value();
+  if (auto refused = check_coordinates(arguments.rows, arguments.columns)) return std::move(*refused);
+
+  IoResult<UniqueFd> opened = [&] {
+    const std::string path = std::move(arguments.path);  // released right after the attempt
+    return open_circuit(path);
+  }();
+  if (!opened.ok()) abort_with_io_error("Failed to open circuit", opened.error());
+  UniqueFd file = std::move(opened.value());
+
+  IoResult<CircuitMap> mapped = map_circuit(file);
+  if (!mapped.ok()) abort_with_io_error("Failed to mmap circuit", mapped.error());
+
+  ThreadRandom generator = take_thread_random();
+  file.close();  // the mapping keeps a descriptor of its own
+
+  MutationPass pass(std::move(mapped.value()), std::move(arguments.rows),
+                    std::move(arguments.columns), std::move(generator), arguments.chance);
+  pass.run();
+  // A failed flush may leave the flips short of storage: report it, not success.
+  if (auto failed = flush_circuit(pass.mapping())) {
+    abort_with_io_error("Failed to flush circuit", *failed);
+  }
   return PyRef::borrow(Py_None);
 }
 

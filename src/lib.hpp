@@ -1,12 +1,41 @@
-// The body of mutate.
+// The body of mutate and the logic-tile mutation pass over one mapped circuit.
 #pragma once
 
+#include "binding/arguments.hpp"
 #include "binding/py_error.hpp"
+#include "circuit/circuit_map.hpp"
+#include "random/thread_random.hpp"
 
 namespace gridflip {
 
+// One run over one file. Owns everything in it; releasing it unmaps the file
+// (without a flush), then frees the rows, the columns and the generator handle.
+class MutationPass {
+ public:
+  MutationPass(CircuitMap mapping, ByteList rows, ByteList columns, ThreadRandom generator,
+               float chance) noexcept;
+
+  // Flips the drawn positions of every logic tile in place. Aborts with the
+  // index message when a drawn position lies at or past the end of the file;
+  // the flips made before it stay.
+  void run();
+
+  const CircuitMap& mapping() const noexcept { return mapping_; }
+
+ private:
+  // Members are destroyed in reverse order: the mapping goes first.
+  ThreadRandom generator_;
+  ByteList columns_;
+  ByteList rows_;
+  CircuitMap mapping_;
+  // The sampler's [0, 1) sample compared with the chance, as one integer test
+  // on the draw (see flip_threshold).
+  std::uint64_t threshold_;
+};
+
 // mutate(fpath, rows, columns, mutation_chance) from the fast-call arguments.
-// Returns None, an argument error, or aborts.
+// Returns None or an argument error; aborts when the file cannot be opened,
+// mapped or flushed, or on the pass's index abort.
 PyResult<PyRef> mutate(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace gridflip

@@ -98,9 +98,9 @@ ByteList copy_bytes(const Buffer* data, Py_ssize_t size) {
 
 }  // namespace
 
-PyResult<ArgumentSlots> bind_arguments(const ArgumentSpec& spec, PyObject* const* args,
+PyResult<ArgumentSlots> bind_arguments(const ArgumentSpec& signature, PyObject* const* args,
                                        Py_ssize_t nargs, PyObject* kwnames) {
-  const std::string full_name = std::string(spec.function_name) + "()";
+  const std::string full_name = std::string(signature.function_name) + "()";
   constexpr Py_ssize_t count = 4;
   ArgumentSlots slots{};
   if (nargs > count) {
@@ -114,17 +114,17 @@ PyResult<ArgumentSlots> bind_arguments(const ArgumentSpec& spec, PyObject* const
     PyObject* name = PyTuple_GET_ITEM(kwnames, k);
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-    std::size_t match = spec.parameter_names.size();
+    std::size_t match = signature.parameter_names.size();
     if (utf8 == nullptr) {
       // No UTF-8 form: it names no parameter.
       if (auto dropped = fetch_interpreter_error()) (void)dropped;
     } else {
       const std::string_view text(utf8, static_cast<std::size_t>(size));
       match = static_cast<std::size_t>(
-          std::find(spec.parameter_names.begin(), spec.parameter_names.end(), text) -
-          spec.parameter_names.begin());
+          std::find(signature.parameter_names.begin(), signature.parameter_names.end(), text) -
+          signature.parameter_names.begin());
     }
-    if (match == spec.parameter_names.size()) {
+    if (match == signature.parameter_names.size()) {
       // Built from the name object itself, which may hold text UTF-8 cannot carry.
       PyRef message = PyRef::steal(PyUnicode_FromFormat(
           "%s got an unexpected keyword argument '%S'", full_name.c_str(), name));
@@ -135,14 +135,14 @@ PyResult<ArgumentSlots> bind_arguments(const ArgumentSpec& spec, PyObject* const
     }
     if (slots[match] != nullptr) {
       return PyErr::described(PyExc_TypeError, full_name + " got multiple values for argument '" +
-                                                   std::string(spec.parameter_names[match]) + "'");
+                                                   std::string(signature.parameter_names[match]) + "'");
     }
     slots[match] = args[nargs + k];
   }
 
   std::vector<std::string_view> missing;
   for (std::size_t i = static_cast<std::size_t>(nargs); i < slots.size(); ++i) {
-    if (slots[i] == nullptr) missing.push_back(spec.parameter_names[i]);
+    if (slots[i] == nullptr) missing.push_back(signature.parameter_names[i]);
   }
   if (!missing.empty()) {
     return PyErr::described(PyExc_TypeError,

@@ -33,7 +33,7 @@ struct MutateArguments {
   float chance;
 };
 
-PyResult<ArgumentSlots> bind_arguments(const ArgumentSpec& spec, PyObject* const* args,
+PyResult<ArgumentSlots> bind_arguments(const ArgumentSpec& signature, PyObject* const* args,
                                        Py_ssize_t nargs, PyObject* kwnames);
 PyResult<std::string> convert_path(PyObject* object);
 PyResult<ByteList> convert_byte_list(PyObject* object);

@@ -1,4 +1,10 @@
 # Sources and build settings of the circuit file mapping.
-set(GRIDFLIP_CIRCUIT_SOURCES)
+# os_error_posix.cpp describes the platform's error numbers (kind and text) for the
+# rendering of OS errors; it sits here with the other POSIX calls of the file access.
+set(GRIDFLIP_CIRCUIT_SOURCES
+  ${CMAKE_SOURCE_DIR}/src/circuit/io_error.cpp
+  ${CMAKE_SOURCE_DIR}/src/circuit/circuit_map.cpp
+  ${CMAKE_SOURCE_DIR}/src/circuit/circuit_map_posix.cpp
+  ${CMAKE_SOURCE_DIR}/src/circuit/os_error_posix.cpp)
 function(gridflip_circuit_configure target)
 endfunction()

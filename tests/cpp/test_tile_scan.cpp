@@ -21,7 +21,10 @@ std::string tile(const std::string& header, char fill = '0') {
 struct Scripted {
   std::vector<std::uint64_t> words;
   std::size_t used = 0;
-  std::uint64_t operator()() { return used < words.size() ? words[used++] : keep_word; }
+  std::uint64_t operator()() {
+    const std::size_t turn = used++;
+    return turn < words.size() ? words[turn] : keep_word;
+  }
 };
 
 struct Outcome {

@@ -1,0 +1,104 @@
+// POSIX calls of the circuit file mapping: open, fstat, mmap, msync, fsync, munmap, close.
+#include "circuit/circuit_map.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace gridflip {
+namespace {
+
+// Descriptors 0, 1 and 2 belong to the standard streams even while closed.
+constexpr int lowest_private_fd = 3;
+
+// A close-on-exec duplicate at lowest_private_fd or above; -1 with errno set on failure.
+int duplicate_private(int fd) noexcept { return ::fcntl(fd, F_DUPFD_CLOEXEC, lowest_private_fd); }
+
+}  // namespace
+
+void close_descriptor(int fd) noexcept {
+  // Not retried on EINTR: on Linux the descriptor is gone either way.
+  (void)::close(fd);
+}
+
+IoResult<UniqueFd> open_circuit(std::string_view path) {
+  // The system would stop at the first NUL and open a different file.
+  if (path.find('\0') != std::string_view::npos) {
+    return IoError::simple(ErrorKind::InvalidInput,
+                           "strings passed to WinAPI cannot contain NULs");
+  }
+  const std::string terminated(path);
+  int fd;
+  do {
+    fd = ::open(terminated.c_str(), O_RDWR | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return IoError::from_os(errno);
+
+  UniqueFd file(fd);
+  if (fd < lowest_private_fd) {
+    // A caller that closed a standard stream gets its number back from open; the
+    // abort report of a later failure would then be written into the circuit file.
+    const int moved = duplicate_private(fd);
+    if (moved < 0) {
+      const int code = errno;
+      file.close();
+      return IoError::from_os(code);
+    }
+    file = UniqueFd(moved);
+  }
+  return file;
+}
+
+IoResult<CircuitMap> map_circuit(const UniqueFd& file) {
+  struct stat info;
+  if (::fstat(file.get(), &info) != 0) return IoError::from_os(errno);
+  // Only a regular file's size is its length; a device, pipe or socket would pass
+  // as an empty file. Such files get the error mmap gives for a file it cannot map.
+  if (!S_ISREG(info.st_mode)) return IoError::from_os(ENODEV);
+
+  // A negative size, which no file has, wraps to a huge one and is refused too.
+  const auto size = static_cast<std::uintmax_t>(info.st_size);
+  if (auto refused = check_map_length(size, std::numeric_limits<std::ptrdiff_t>::max())) {
+    return std::move(*refused);
+  }
+  const auto length = static_cast<std::size_t>(size);
+  // The system refuses to map nothing; an empty file still maps.
+  if (length == 0) return CircuitMap();
+
+  void* const view = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, file.get(), 0);
+  if (view == MAP_FAILED) return IoError::from_os(errno);
+
+  // The map flushes and lives through its own descriptor, so the caller may close theirs.
+  UniqueFd kept(duplicate_private(file.get()));
+  if (!kept.is_open()) {
+    const int code = errno;
+    (void)::munmap(view, length);
+    return IoError::from_os(code);
+  }
+  return CircuitMap(std::move(kept), static_cast<std::uint8_t*>(view), length);
+}
+
+std::optional<IoError> flush_circuit(const CircuitMap& map) {
+  if (map.is_empty()) return std::nullopt;
+  if (::msync(map.base(), map.length(), MS_SYNC) != 0) return IoError::from_os(errno);
+  if (::fsync(map.kept_handle().get()) != 0) return IoError::from_os(errno);
+  return std::nullopt;
+}
+
+void unmap_circuit(CircuitMap& map) noexcept {
+  if (map.is_empty()) return;
+  // The map is the empty map before anything is released, so nothing is released twice.
+  void* const base = std::exchange(map.base_, CircuitMap::empty_marker());
+  const std::size_t length = std::exchange(map.length_, 0);
+  UniqueFd kept = std::move(map.kept_handle_);
+  (void)::munmap(base, length);
+  kept.close();
+}
+
+}  // namespace gridflip

@@ -1,0 +1,100 @@
+// The per-thread random source: a lazily created ChaCha12 generator per thread, keyed from the
+// entropy source, reached through counted handles. Everything here is used only on its thread.
+//
+// take_thread_random can abort (after its thread's slot is destroyed). Nothing else here fails:
+// draws, refills and rekeys allocate nothing, and an unreadable entropy source ends the process.
+#pragma once
+
+#include "random/chacha12.hpp"
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+namespace gridflip {
+
+// The generator of one thread, shared by the thread's slot and the handles taken from it.
+struct ThreadGenerator {
+  std::size_t handle_count;          // the slot's reference plus one per live handle
+  alignas(64) std::uint32_t words[64];  // four keystream blocks, one after the other
+  KeystreamCore keystream;
+  std::size_t position;  // next word of `words` to hand out; 64 when used up
+};
+
+// Bytes of keystream per key, and per refill.
+inline constexpr std::int64_t rekey_interval_bytes = 65536;
+inline constexpr std::int64_t refill_bytes = 256;
+
+// Fills `words` with the next four blocks, installing a fresh key first when the current one has
+// produced its budget. The caller resets `position`.
+void refill_words(ThreadGenerator& generator) noexcept;
+
+// Installs a fresh key from the entropy source and restarts the block counter at 0.
+void rekey(KeystreamCore& keystream) noexcept;
+
+// Drops one reference; the last one destroys the generator and frees its memory.
+void release_thread_generator(ThreadGenerator& generator) noexcept;
+
+// A counted handle to the calling thread's generator. Move-only; a moved-from handle holds
+// nothing and may only be destroyed or assigned to.
+class ThreadRandom {
+ public:
+  ThreadRandom(ThreadRandom&& other) noexcept
+      : generator_(std::exchange(other.generator_, nullptr)) {}
+  ThreadRandom& operator=(ThreadRandom&& other) noexcept {
+    if (this != &other) {
+      release();
+      generator_ = std::exchange(other.generator_, nullptr);
+    }
+    return *this;
+  }
+  ThreadRandom(const ThreadRandom&) = delete;
+  ThreadRandom& operator=(const ThreadRandom&) = delete;
+  ~ThreadRandom() { release(); }
+
+  ThreadGenerator& generator() const noexcept { return *generator_; }
+
+ private:
+  friend ThreadRandom take_thread_random();
+  explicit ThreadRandom(ThreadGenerator& generator) noexcept : generator_(&generator) {
+    ++generator.handle_count;
+  }
+  void release() noexcept {
+    if (generator_ != nullptr) release_thread_generator(*std::exchange(generator_, nullptr));
+  }
+
+  ThreadGenerator* generator_;
+};
+
+// A handle to the calling thread's generator, created and keyed on the thread's first call.
+// Aborts with "cannot access a Thread Local Storage value during or after destruction:
+// AccessError" once the thread's slot has been destroyed at thread exit.
+ThreadRandom take_thread_random();
+
+// The next 64 bits of the thread's stream: two consecutive keystream words, low word first.
+inline std::uint64_t draw_word64(ThreadRandom& random) noexcept {
+  ThreadGenerator& generator = random.generator();
+  std::size_t position = generator.position;
+  if (position >= 64) [[unlikely]] {
+    refill_words(generator);
+    position = 0;
+  }
+  generator.position = position + 2;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::uint64_t pair;
+    std::memcpy(&pair, &generator.words[position], sizeof pair);
+    return pair;
+  } else {
+    return std::uint64_t{generator.words[position + 1]} << 32 | generator.words[position];
+  }
+}
+
+// One sample in [0, 1) from one draw: its top 52 bits as the fraction, (x >> 12) * 2^-52.
+inline double draw_unit_double(ThreadRandom& random) noexcept {
+  const std::uint64_t x = draw_word64(random);
+  return std::bit_cast<double>(x >> 12 | 0x3FF0000000000000) - 1.0;
+}
+
+}  // namespace gridflip

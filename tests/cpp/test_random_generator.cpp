@@ -1,0 +1,429 @@
+// The per-thread generator: creation, handles, the draw and rekey schedule, samples, the
+// entropy source's failures, thread exit and independence between threads.
+//
+// getrandom is interposed for the whole test binary below. On a thread that has not installed a
+// script it forwards to the C library and only counts calls; a script feeds chosen bytes,
+// short reads and errors to the calling thread alone.
+#include "binding/call_abort.hpp"
+#include "random/thread_random.hpp"
+
+#include <crypto++/algparam.h>
+#include <crypto++/argnames.h>
+#include <crypto++/chacha.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <dlfcn.h>
+#include <latch>
+#include <malloc.h>
+#include <optional>
+#include <sys/random.h>
+#include <thread>
+#include <vector>
+
+namespace gridflip {
+namespace {
+
+struct EntropyReply {
+  int error = 0;                 // fail with this errno when non-zero
+  std::size_t max_bytes = 1000;  // otherwise give at most this many bytes
+};
+
+// What getrandom does on one thread. Bytes come from `bytes` in order, then from a counter
+// pattern, so every key a test sees is known.
+struct EntropyScript {
+  std::deque<EntropyReply> replies;
+  std::vector<std::uint8_t> bytes;
+  std::size_t offset = 0;
+  std::vector<std::size_t> lengths;
+  std::vector<unsigned> flags;
+
+  std::uint8_t next_byte() {
+    const std::size_t at = offset++;
+    if (at < bytes.size()) return bytes[at];
+    return static_cast<std::uint8_t>(at * 37 + at / 32 + 1);
+  }
+};
+
+thread_local EntropyScript* t_entropy_script = nullptr;
+thread_local int t_getrandom_calls = 0;
+
+using GetrandomFunction = ssize_t (*)(void*, std::size_t, unsigned);
+
+ssize_t serve_getrandom(void* buffer, std::size_t length, unsigned flags) {
+  ++t_getrandom_calls;
+  EntropyScript* script = t_entropy_script;
+  if (script == nullptr) {
+    static const auto real = reinterpret_cast<GetrandomFunction>(dlsym(RTLD_NEXT, "getrandom"));
+    return real(buffer, length, flags);
+  }
+  script->lengths.push_back(length);
+  script->flags.push_back(flags);
+  EntropyReply reply;
+  if (!script->replies.empty()) {
+    reply = script->replies.front();
+    script->replies.pop_front();
+  }
+  if (reply.error != 0) {
+    errno = reply.error;
+    return -1;
+  }
+  const std::size_t given = std::min(length, reply.max_bytes);
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  for (std::size_t i = 0; i < given; ++i) out[i] = script->next_byte();
+  return static_cast<ssize_t>(given);
+}
+
+}  // namespace
+}  // namespace gridflip
+
+extern "C" ssize_t getrandom(void* buffer, std::size_t length, unsigned int flags) {
+  return gridflip::serve_getrandom(buffer, length, flags);
+}
+
+namespace gridflip {
+namespace {
+
+template <class Body>
+void on_new_thread(Body body) {
+  std::thread thread(std::move(body));
+  thread.join();
+}
+
+std::vector<std::uint8_t> key_bytes(const KeystreamCore& keystream) {
+  std::vector<std::uint8_t> bytes;
+  for (std::uint32_t word : keystream.key) {
+    for (int shift = 0; shift < 32; shift += 8) {
+      bytes.push_back(static_cast<std::uint8_t>(word >> shift));
+    }
+  }
+  return bytes;
+}
+
+// Crypto++'s ChaCha12 keystream for `key` and the zero IV, read as little-endian 64-bit words.
+std::vector<std::uint64_t> oracle_draws(const std::vector<std::uint8_t>& key, std::size_t count) {
+  CryptoPP::ChaCha::Encryption cipher;
+  const std::uint8_t iv[8] = {};
+  cipher.SetKey(key.data(), key.size(),
+                CryptoPP::MakeParameters(CryptoPP::Name::Rounds(), 12)(
+                    CryptoPP::Name::IV(), CryptoPP::ConstByteArrayParameter(iv, sizeof iv)));
+  std::vector<std::uint8_t> zeros(count * 8, 0);
+  std::vector<std::uint8_t> stream(count * 8, 0);
+  cipher.ProcessData(stream.data(), zeros.data(), stream.size());
+  std::vector<std::uint64_t> draws(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint64_t value = 0;
+    for (int b = 7; b >= 0; --b) value = value << 8 | stream[8 * i + static_cast<std::size_t>(b)];
+    draws[i] = value;
+  }
+  return draws;
+}
+
+TEST(ThreadRandom, CreationFetchesOneKeyAndComputesNoBlock) {
+  EntropyScript script;
+  for (int i = 0; i < 32; ++i) script.bytes.push_back(static_cast<std::uint8_t>(i));
+  on_new_thread([&] {
+    t_entropy_script = &script;
+    ThreadRandom random = take_thread_random();
+    const ThreadGenerator& generator = random.generator();
+    EXPECT_EQ(generator.handle_count, 2u);  // the slot's and this handle's
+    EXPECT_EQ(generator.position, 64u);
+    for (std::uint32_t word : generator.words) EXPECT_EQ(word, 0u);
+    EXPECT_EQ(generator.keystream.key[0], 0x03020100u);
+    EXPECT_EQ(generator.keystream.key[7], 0x1F1E1D1Cu);
+    EXPECT_EQ(generator.keystream.block_counter[0], 0u);
+    EXPECT_EQ(generator.keystream.block_counter[1], 0u);
+    EXPECT_EQ(generator.keystream.nonce[0], 0u);
+    EXPECT_EQ(generator.keystream.nonce[1], 0u);
+    EXPECT_EQ(generator.keystream.rekey_interval, 65536);
+    EXPECT_EQ(generator.keystream.rekey_budget, 65536);
+    ASSERT_EQ(script.lengths.size(), 1u);
+    EXPECT_EQ(script.lengths[0], 32u);
+    EXPECT_EQ(script.flags[0], 0u);
+    t_entropy_script = nullptr;
+  });
+}
+
+TEST(ThreadRandom, HandlesShareOneGeneratorAndTheStreamCarriesOn) {
+  on_new_thread([] {
+    ThreadGenerator* first_generator = nullptr;
+    std::uint64_t first_draws[3];
+    {
+      ThreadRandom random = take_thread_random();
+      first_generator = &random.generator();
+      for (auto& draw : first_draws) draw = draw_word64(random);
+      ThreadRandom second = take_thread_random();
+      EXPECT_EQ(&second.generator(), first_generator);
+      EXPECT_EQ(first_generator->handle_count, 3u);
+      ThreadRandom moved = std::move(second);
+      EXPECT_EQ(first_generator->handle_count, 3u);
+      {
+        ThreadRandom assigned = take_thread_random();
+        EXPECT_EQ(first_generator->handle_count, 4u);
+        assigned = std::move(moved);  // drops the reference `assigned` held
+        EXPECT_EQ(first_generator->handle_count, 3u);
+      }
+      EXPECT_EQ(first_generator->handle_count, 2u);
+    }
+    // Between calls only the slot holds the generator; nothing is reset and no key is fetched.
+    const int calls = t_getrandom_calls;
+    ThreadRandom again = take_thread_random();
+    EXPECT_EQ(&again.generator(), first_generator);
+    EXPECT_EQ(again.generator().handle_count, 2u);
+    EXPECT_EQ(again.generator().position, 6u);
+    const std::vector<std::uint64_t> expected =
+        oracle_draws(key_bytes(again.generator().keystream), 4);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(first_draws[i], expected[static_cast<std::size_t>(i)]);
+    EXPECT_EQ(draw_word64(again), expected[3]);
+    EXPECT_EQ(t_getrandom_calls, calls);
+  });
+}
+
+TEST(ThreadRandom, DrawScheduleRefillsAndRekeys) {
+  // The creation key is the all-zero key, so the first draws are published keystream.
+  EntropyScript script;
+  script.bytes.assign(32, 0);
+  on_new_thread([&] {
+    t_entropy_script = &script;
+    ThreadRandom random = take_thread_random();
+    ThreadGenerator& generator = random.generator();
+    const KeystreamCore& keystream = generator.keystream;
+
+    std::vector<std::uint8_t> key = key_bytes(keystream);
+    std::vector<std::uint64_t> expected = oracle_draws(key, 8192);
+    std::vector<std::vector<std::uint8_t>> keys{key};
+    const std::size_t total = 3 * 8192 + 40;
+    for (std::size_t n = 1; n <= total; ++n) {
+      const std::uint64_t draw = draw_word64(random);
+      if ((n - 1) % 8192 == 0 && n > 1) {
+        // This draw installed a fresh key: a new entropy fetch, counter restarted at 0.
+        key = key_bytes(keystream);
+        EXPECT_NE(key, keys.back()) << "draw " << n;
+        keys.push_back(key);
+        expected = oracle_draws(key, 8192);
+        EXPECT_EQ(keystream.block_counter[0], 4u) << "draw " << n;
+        EXPECT_EQ(keystream.block_counter[1], 0u) << "draw " << n;
+        EXPECT_EQ(keystream.nonce[0], 0u);
+        EXPECT_EQ(keystream.nonce[1], 0u);
+      }
+      ASSERT_EQ(draw, expected[(n - 1) % 8192]) << "draw " << n;
+      // Words 0 and 1, then 2 and 3, of block 0 for the zero key: 9b f4 9a 6a 07 55 f9 53 ...
+      if (n == 1) {
+        EXPECT_EQ(draw, 0x53f955076a9af49bull);
+      } else if (n == 2) {
+        EXPECT_EQ(draw, 0xd583265f12ce1f81ull);
+      }
+      ASSERT_EQ(script.lengths.size(), 1 + (n - 1) / 8192) << "draw " << n;
+      ASSERT_EQ(key_bytes(keystream), key) << "draw " << n;
+
+      // Invariants after r refills under the current key.
+      const std::size_t in_key = (n - 1) % 8192 + 1;  // draws under this key so far
+      const std::size_t refills = (in_key + 31) / 32;
+      ASSERT_EQ(generator.position, 2 * ((in_key - 1) % 32 + 1)) << "draw " << n;
+      ASSERT_EQ(chacha12_detail::block_number(keystream), 4 * refills) << "draw " << n;
+      ASSERT_EQ(keystream.rekey_budget, 65536 - 256 * static_cast<std::int64_t>(refills))
+          << "draw " << n;
+    }
+    EXPECT_EQ(keys.size(), 4u);
+    t_entropy_script = nullptr;
+  });
+}
+
+TEST(ThreadRandom, UnitDoublesFromWordPairs) {
+  struct Sample {
+    std::uint32_t lo, hi;
+    double expected;
+  };
+  const Sample samples[] = {
+      {0, 0, 0.0},
+      {0x00000FFF, 0, 0.0},  // the low 12 bits are dropped
+      {0x00001000, 0, std::ldexp(1.0, -52)},
+      {0, 0x80000000, 0.5},
+      {0xFFFFFFFF, 0xFFFFFFFF, 1.0 - std::ldexp(1.0, -52)},
+      {0x9ABCDEF0, 0x12345678, static_cast<double>(0x123456789ABCDull) * std::ldexp(1.0, -52)},
+  };
+  on_new_thread([&] {
+    ThreadRandom random = take_thread_random();
+    ThreadGenerator& generator = random.generator();
+    (void)draw_word64(random);  // fill the buffer, so the next draws read planted words
+    for (const Sample& sample : samples) {
+      generator.position = 10;
+      generator.words[10] = sample.lo;
+      generator.words[11] = sample.hi;
+      EXPECT_EQ(draw_unit_double(random), sample.expected)
+          << std::hex << sample.lo << " " << sample.hi;
+      EXPECT_EQ(generator.position, 12u);
+      generator.position = 10;
+      EXPECT_EQ(draw_word64(random), std::uint64_t{sample.hi} << 32 | sample.lo);
+    }
+    // Draw 32 of a buffer takes words 62 and 63.
+    generator.position = 62;
+    generator.words[62] = 0x11111111;
+    generator.words[63] = 0x22222222;
+    EXPECT_EQ(draw_word64(random), 0x2222222211111111ull);
+    EXPECT_EQ(generator.position, 64u);
+  });
+}
+
+TEST(ThreadRandom, EntropyReadRetriesInterruptionsAndShortReads) {
+  EntropyScript script;
+  script.replies = {{EINTR, 0}, {0, 5}, {EINTR, 0}, {0, 1000}};
+  for (int i = 0; i < 32; ++i) script.bytes.push_back(static_cast<std::uint8_t>(0xA0 + i));
+  on_new_thread([&] {
+    t_entropy_script = &script;
+    ThreadRandom random = take_thread_random();
+    const KeystreamCore& keystream = random.generator().keystream;
+    EXPECT_EQ(keystream.key[0], 0xA3A2A1A0u);
+    EXPECT_EQ(keystream.key[1], 0xA7A6A5A4u);  // bytes 4 and 5..7 from two reads
+    EXPECT_EQ(keystream.key[7], 0xBFBEBDBCu);
+    const std::vector<std::size_t> lengths{32, 32, 27, 27};
+    EXPECT_EQ(script.lengths, lengths);
+    t_entropy_script = nullptr;
+  });
+}
+
+void take_with_failing_entropy(int error) {
+  on_new_thread([error] {
+    EntropyScript script;
+    script.replies = {{error, 0}};
+    t_entropy_script = &script;
+    ThreadRandom random = take_thread_random();
+    (void)draw_word64(random);
+  });
+}
+
+TEST(ThreadRandomDeathTest, UnreadableEntropySourceEndsTheProcess) {
+  EXPECT_DEATH(take_with_failing_entropy(EIO),
+               "cannot read the entropy source for the random generator: getrandom: "
+               "Input/output error \\(os error 5\\)");
+  EXPECT_DEATH(take_with_failing_entropy(ENOSYS), "\\(os error 38\\)");
+}
+
+TEST(ThreadRandomDeathTest, EntropySourceThatGivesNothingEndsTheProcess) {
+  EXPECT_DEATH(on_new_thread([] {
+                 EntropyScript script;
+                 script.replies = {{0, 0}};
+                 t_entropy_script = &script;
+                 (void)take_thread_random();
+               }),
+               "getrandom: no bytes returned");
+}
+
+TEST(ThreadRandomDeathTest, FailedRekeyEndsTheProcess) {
+  EXPECT_DEATH(on_new_thread([] {
+                 EntropyScript script;
+                 t_entropy_script = &script;
+                 ThreadRandom random = take_thread_random();
+                 for (int n = 0; n < 8192; ++n) (void)draw_word64(random);
+                 script.replies = {{EIO, 0}};
+                 (void)draw_word64(random);
+               }),
+               "os error 5");
+}
+
+// Records what happens at thread exit, after the slot has been released.
+struct ExitRecord {
+  std::size_t handle_count_after_slot_release = 0;
+  int aborts = 0;
+  std::string message;
+  int aborts_in_flight_after = -1;
+};
+
+// Constructed on a thread before its slot, so destroyed after it.
+struct ExitProbe {
+  ExitRecord* record = nullptr;
+  std::optional<ThreadRandom> handle;
+
+  ~ExitProbe() {
+    if (record == nullptr) return;
+    if (handle) record->handle_count_after_slot_release = handle->generator().handle_count;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      try {
+        (void)take_thread_random();
+      } catch (const CallAbort& abort) {
+        ++record->aborts;
+        record->message = abort.message();
+        lower_aborts_in_flight();  // as the call frame would
+      }
+    }
+    record->aborts_in_flight_after = aborts_in_flight();
+    handle.reset();
+  }
+};
+
+thread_local ExitProbe t_exit_probe;
+
+TEST(ThreadRandom, ThreadExitReleasesTheSlotAndRefusesLaterAccess) {
+  ExitRecord record;
+  int calls_at_exit = -1;
+  on_new_thread([&] {
+    t_exit_probe.record = &record;  // constructs the probe first
+    t_exit_probe.handle.emplace(take_thread_random());
+    (void)draw_word64(*t_exit_probe.handle);
+    calls_at_exit = t_getrandom_calls;
+  });
+  // The slot's reference went first; the handle outlived it and held the generator alive.
+  EXPECT_EQ(record.handle_count_after_slot_release, 1u);
+  EXPECT_EQ(record.aborts, 2);
+  EXPECT_EQ(record.message,
+            "cannot access a Thread Local Storage value during or after destruction: AccessError");
+  EXPECT_EQ(record.aborts_in_flight_after, 0);
+  EXPECT_EQ(calls_at_exit, 1);
+}
+
+TEST(ThreadRandom, ThreadExitFreesTheGenerator) {
+  // Threads that create a generator and end with no handle out leave no memory behind.
+  auto run_threads = [](bool take) {
+    for (int i = 0; i < 64; ++i) {
+      on_new_thread([take] {
+        if (!take) return;
+        ThreadRandom random = take_thread_random();
+        (void)draw_word64(random);
+      });
+    }
+  };
+  run_threads(true);  // warm up the allocator's arenas
+  run_threads(false);
+  const std::size_t before = mallinfo2().uordblks;
+  run_threads(true);
+  const std::size_t after = mallinfo2().uordblks;
+  EXPECT_LT(after, before + 64 * sizeof(ThreadGenerator) / 2)
+      << "in use before " << before << ", after " << after;
+}
+
+TEST(ThreadRandom, TwoThreadsHaveIndependentGenerators) {
+  struct Outcome {
+    std::vector<std::uint8_t> key;
+    std::vector<std::uint64_t> draws;
+    const void* generator = nullptr;
+    int entropy_calls = 0;
+  };
+  Outcome outcomes[2];
+  std::latch start(2);
+  std::latch both_taken(2);  // both generators alive at once, so their addresses differ
+  auto body = [&start, &both_taken](Outcome& outcome) {
+    start.arrive_and_wait();
+    ThreadRandom random = take_thread_random();
+    outcome.generator = &random.generator();
+    outcome.key = key_bytes(random.generator().keystream);
+    both_taken.arrive_and_wait();
+    for (int i = 0; i < 3000; ++i) outcome.draws.push_back(draw_word64(random));
+    outcome.entropy_calls = t_getrandom_calls;
+  };
+  std::thread first(body, std::ref(outcomes[0]));
+  std::thread second(body, std::ref(outcomes[1]));
+  first.join();
+  second.join();
+  EXPECT_NE(outcomes[0].generator, outcomes[1].generator);
+  EXPECT_NE(outcomes[0].key, outcomes[1].key);
+  for (const Outcome& outcome : outcomes) {
+    EXPECT_EQ(outcome.entropy_calls, 1);
+    EXPECT_EQ(outcome.draws, oracle_draws(outcome.key, 3000));
+  }
+}
+
+}  // namespace
+}  // namespace gridflip

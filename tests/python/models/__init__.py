@@ -1,0 +1,1 @@
+"""Plain-Python models of gridflip's mutation pass and random stream, for checking the module."""
