@@ -2,6 +2,7 @@
 #include "lib.hpp"
 
 #include "binding/io_error_text.hpp"
+#include "circuit/access_guard.hpp"
 #include "tile_scan.hpp"
 
 #include <algorithm>
@@ -39,8 +40,18 @@ MutationPass::MutationPass(CircuitMap mapping, ByteList rows, ByteList columns,
       threshold_(flip_threshold(chance)) {}
 
 void MutationPass::run() {
-  scan_logic_tiles(std::span<std::uint8_t>(mapping_.base(), mapping_.length()), rows_, columns_,
-                   threshold_, [this] { return draw_word64(generator_); });
+  // A file that shrinks under the view faults on the first page past its new end.
+  // The scan holds no owner, so the guard may leave it at the fault.
+  const bool completed = run_with_access_guard(
+      mapping_.base(), mapping_.length(),
+      [](void* context) {
+        auto& pass = *static_cast<MutationPass*>(context);
+        scan_logic_tiles(std::span<std::uint8_t>(pass.mapping_.base(), pass.mapping_.length()),
+                         pass.rows_, pass.columns_, pass.threshold_,
+                         [&pass] { return draw_word64(pass.generator_); });
+      },
+      this);
+  if (!completed) abort_call("Failed to access circuit: the file was truncated while it was mapped");
 }
 
 PyResult<PyRef> mutate(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

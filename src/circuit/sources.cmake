@@ -5,6 +5,7 @@ set(GRIDFLIP_CIRCUIT_SOURCES
   ${CMAKE_SOURCE_DIR}/src/circuit/io_error.cpp
   ${CMAKE_SOURCE_DIR}/src/circuit/circuit_map.cpp
   ${CMAKE_SOURCE_DIR}/src/circuit/circuit_map_posix.cpp
-  ${CMAKE_SOURCE_DIR}/src/circuit/os_error_posix.cpp)
+  ${CMAKE_SOURCE_DIR}/src/circuit/os_error_posix.cpp
+  ${CMAKE_SOURCE_DIR}/src/circuit/access_guard_posix.cpp)
 function(gridflip_circuit_configure target)
 endfunction()

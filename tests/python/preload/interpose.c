@@ -58,3 +58,16 @@ int msync(void *address, size_t length, int flags) {
   int (*real)(void *, size_t, int) = (int (*)(void *, size_t, int))dlsym(RTLD_NEXT, "msync");
   return real(address, length, flags);
 }
+
+/* GRIDFLIP_TEST_TRUNCATE_AFTER_MAP=N: a shared file mapping shrinks its file to N
+ * bytes as soon as it is made, as another process truncating the file would. */
+void *mmap(void *address, size_t length, int protection, int flags, int fd, off_t offset) {
+  void *(*real)(void *, size_t, int, int, int, off_t) =
+      (void *(*)(void *, size_t, int, int, int, off_t))dlsym(RTLD_NEXT, "mmap");
+  void *view = real(address, length, protection, flags, fd, offset);
+  const char *size = getenv("GRIDFLIP_TEST_TRUNCATE_AFTER_MAP");
+  if (size != NULL && view != MAP_FAILED && fd >= 0 && (flags & MAP_SHARED) != 0) {
+    (void)!ftruncate(fd, atol(size));
+  }
+  return view;
+}

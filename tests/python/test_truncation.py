@@ -1,0 +1,85 @@
+"""A circuit that shrinks while it is mapped: the call aborts cleanly instead of the
+interpreter dying of SIGBUS, and faults elsewhere keep their own handler."""
+
+import os
+import subprocess
+import sys
+import time
+
+from conftest import logic_tile
+
+MESSAGE = "Failed to access circuit: the file was truncated while it was mapped"
+
+
+def test_a_file_truncated_after_mapping_aborts_the_call(child, tmp_path, interposer):
+    circuit = tmp_path / "c.asc"
+    circuit.write_bytes(logic_tile() * 2000)
+    result = child(
+        f"""
+        import os, gridflip
+        before = sorted(os.listdir("/proc/self/fd"))
+        for size in (0, 4096 * 3):
+            with open({str(circuit)!r}, "wb") as handle:
+                handle.write({logic_tile()!r} * 2000)
+            try:
+                gridflip.mutate({str(circuit)!r}, range(16), range(54), 1.0)
+            except BaseException as error:
+                print(type(error).__name__, error.args[0])
+        assert sorted(os.listdir("/proc/self/fd")) == before
+        # Still alive, and the guard is gone: a later call works as usual.
+        os.environ.pop("GRIDFLIP_TEST_TRUNCATE_AFTER_MAP")
+        print("after", gridflip.mutate({str(circuit)!r}, [0], [0], 1.0))
+        """,
+        env={"LD_PRELOAD": interposer, "GRIDFLIP_TEST_TRUNCATE_AFTER_MAP": "0"},
+    )
+    assert result.returncode == 0, result.stderr.decode()
+    lines = result.stdout.decode().splitlines()
+    assert lines == ["PanicException " + MESSAGE] * 2 + ["after None"]
+    assert result.stderr.count(b"panicked at src/lib.cpp:") == 2
+    assert MESSAGE.encode() in result.stderr
+
+
+def test_a_second_process_truncating_the_file_during_a_call(tmp_path):
+    circuit = tmp_path / "big.asc"
+    content = logic_tile() * 60000  # about 54 MB: one dense call takes long enough to be caught
+    script = f"""
+import subprocess, sys, gridflip
+outcomes = set()
+for attempt in range(8):
+    with open({str(circuit)!r}, "wb") as handle:
+        handle.write({content[:896]!r} * 60000)
+    truncator = subprocess.Popen([sys.executable, "-c",
+        "import os, time; time.sleep(0.02); os.truncate({str(circuit)!r}, 8192)"])
+    try:
+        gridflip.mutate({str(circuit)!r}, range(16), range(54), 0.5)
+        outcomes.add("finished")
+    except BaseException as error:
+        outcomes.add(error.args[0])
+    truncator.wait()
+    if {MESSAGE!r} in outcomes:
+        break
+print(sorted(outcomes))
+"""
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=600)
+    assert result.returncode == 0, result.stderr.decode()[-2000:]
+    assert MESSAGE in result.stdout.decode()
+
+
+def test_faults_outside_the_view_keep_their_handler(child, tmp_path):
+    circuit = tmp_path / "c.asc"
+    circuit.write_bytes(logic_tile())
+    other = tmp_path / "other.bin"
+    other.write_bytes(b"x" * 8192)
+    result = child(
+        f"""
+        import faulthandler, mmap, os, gridflip
+        faulthandler.enable()
+        gridflip.mutate({str(circuit)!r}, [0], [0], 1.0)
+        with open({str(other)!r}, "r+b") as handle:
+            view = mmap.mmap(handle.fileno(), 8192)
+            os.truncate({str(other)!r}, 0)
+            view[5000]  # SIGBUS, outside any call of the module
+        """
+    )
+    assert result.returncode != 0
+    assert b"Fatal Python error: Bus error" in result.stderr
