@@ -46,12 +46,24 @@ void MutationPass::run() {
       mapping_.base(), mapping_.length(),
       [](void* context) {
         auto& pass = *static_cast<MutationPass*>(context);
-        scan_logic_tiles(std::span<std::uint8_t>(pass.mapping_.base(), pass.mapping_.length()),
-                         pass.rows_, pass.columns_, pass.threshold_,
-                         [&pass] { return draw_word64(pass.generator_); });
+        DrawCursor cursor(pass.generator_);
+        try {
+          scan_logic_tiles(std::span<std::uint8_t>(pass.mapping_.base(), pass.mapping_.length()),
+                           pass.rows_, pass.columns_, pass.threshold_,
+                           [&cursor] { return cursor.next(); });
+        } catch (...) {
+          cursor.store();  // the index abort keeps the draws made before it
+          throw;
+        }
+        cursor.store();
       },
       this);
-  if (!completed) abort_call("Failed to access circuit: the file was truncated while it was mapped");
+  if (!completed) {
+    // The cursor was left at the fault: drop the rest of the buffer so that no
+    // word the aborted run may have drawn is handed out again.
+    generator_.generator().position = 64;
+    abort_call("Failed to access circuit: the file was truncated while it was mapped");
+  }
 }
 
 PyResult<PyRef> mutate(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

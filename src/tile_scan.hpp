@@ -42,17 +42,20 @@ void scan_logic_tiles(std::span<std::uint8_t> bytes, std::span<const std::uint8_
   std::uint8_t* const base = bytes.data();
   const std::size_t length = bytes.size();
   const bool visits = !rows.empty() && !columns.empty();
+  // Every search starts just past the previous line feed (a header's at its
+  // second byte, its first being the tag's '.'), so the feeds come in order.
+  LineFeeds feeds(base, length);
   std::size_t cursor = 0;
   while (cursor + 10 <= length) {
     const bool tile = length - cursor >= tag_length &&
                       std::memcmp(base + cursor, logic_tile_tag, tag_length) == 0;
     if (!tile) {
-      const std::size_t feed = find_line_feed(base, cursor, length);
+      const std::size_t feed = feeds.next();
       if (feed == length) return;
       cursor = feed + 1;
       continue;
     }
-    const std::size_t header_feed = find_line_feed(base, cursor + 1, length);
+    const std::size_t header_feed = feeds.next();
     const std::size_t body = header_feed == length ? length : header_feed + 1;
     cursor = body;
     if (visits) {
@@ -64,9 +67,10 @@ void scan_logic_tiles(std::span<std::uint8_t> bytes, std::span<const std::uint8_
           base[index] = base[index] == '0' ? '1' : '0';
         }
       }
+      feeds.reload(cursor);
     }
     for (int skipped = 0; skipped < tile_rows && cursor < length; ++skipped) {
-      const std::size_t feed = find_line_feed(base, cursor, length);
+      const std::size_t feed = feeds.next();
       if (feed == length) return;
       cursor = feed + 1;
     }

@@ -71,7 +71,7 @@ IoResult<CircuitMap> map_circuit(const UniqueFd& file) {
   // The system refuses to map nothing; an empty file still maps.
   if (length == 0) return CircuitMap();
 
-  void* const view = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, file.get(), 0);
+  void* const view = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, file.get(), 0);
   if (view == MAP_FAILED) return IoError::from_os(errno);
 
   // The map flushes and lives through its own descriptor, so the caller may close theirs.

@@ -92,6 +92,39 @@ inline std::uint64_t draw_word64(ThreadRandom& random) noexcept {
 }
 
 // One sample in [0, 1) from one draw: its top 52 bits as the fraction, (x >> 12) * 2^-52.
+// The draw position of a run of draws kept in a register: stores into the mapped
+// bytes may alias any memory, so a position read and written through the
+// generator would go through memory on every draw. store() hands it back;
+// until then the generator must not be drawn from any other way. Trivially
+// destructible, so a fault guard may leave it behind.
+class DrawCursor {
+ public:
+  explicit DrawCursor(ThreadRandom& random) noexcept
+      : generator_(&random.generator()), position_(generator_->position) {}
+
+  std::uint64_t next() noexcept {
+    if (position_ >= 64) [[unlikely]] {
+      refill_words(*generator_);
+      position_ = 0;
+    }
+    const std::size_t at = position_;
+    position_ = at + 2;
+    std::uint64_t pair;
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(&pair, &generator_->words[at], sizeof pair);
+    } else {
+      pair = std::uint64_t{generator_->words[at + 1]} << 32 | generator_->words[at];
+    }
+    return pair;
+  }
+
+  void store() const noexcept { generator_->position = position_; }
+
+ private:
+  ThreadGenerator* generator_;
+  std::size_t position_;
+};
+
 inline double draw_unit_double(ThreadRandom& random) noexcept {
   const std::uint64_t x = draw_word64(random);
   return std::bit_cast<double>(x >> 12 | 0x3FF0000000000000) - 1.0;

@@ -145,5 +145,29 @@ TEST(TileScan, CarriageReturnsAreOrdinaryBytes) {
   EXPECT_EQ(out.text[17], '1');  // body starts after the line feed; the stride is unchanged
 }
 
+TEST(TileScan, ALineFeedOverwrittenByAFlipIsNoLongerALineEnd) {
+  // With CRLF line ends, row 1 column 0 lands on row 0's line feed. The skip must
+  // see the file as the flip left it: one line fewer, so the 16th skipped line
+  // ends inside the second tile's header and that tile is not found.
+  std::string crlf_tile = ".logic_tile 1 1\n";
+  for (int row = 0; row < 16; ++row) crlf_tile += std::string(54, '0') + "\r\n";
+  const std::string text = crlf_tile + tile(".logic_tile 2 2");
+  Outcome out = scan(text, {1}, {0}, 1.0f);
+  EXPECT_EQ(out.text[16 + 55], '0');
+  EXPECT_EQ(out.draws, 1u);
+  // Without the flip, the second tile is found.
+  EXPECT_EQ(scan(text, {1}, {0}, -1.0f).draws, 2u);
+}
+
+TEST(TileScan, LineFeedsAcrossBlockBoundariesAndAShortLastBlock) {
+  // Tiles placed at every offset of a 64-byte block, and a file ending mid-block.
+  for (std::size_t pad = 0; pad < 70; ++pad) {
+    const std::string text = std::string(pad, 'p') + "\n" + tile(".logic_tile 1 1") + "xy";
+    Outcome out = scan(text, {15}, {53}, 1.0f);
+    ASSERT_EQ(out.draws, 1u) << pad;
+    EXPECT_EQ(out.text[pad + 1 + 16 + 55 * 15 + 53], '1') << pad;
+  }
+}
+
 }  // namespace
 }  // namespace gridflip
