@@ -1,6 +1,7 @@
 // The circuit file's open, shared mapping, flush and release, and what each failure leaves.
 #include "binding/report.hpp"
 #include "circuit/circuit_map.hpp"
+#include "child_process.hpp"
 
 #include <gtest/gtest.h>
 
@@ -105,40 +106,6 @@ bool file_is_mapped(const std::string& path) {
 }
 
 bool descriptor_is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
-
-// Runs `body` in a forked child and returns the text it gives back; the child
-// never returns into the test runner.
-template <class Body>
-std::string run_in_child(Body body) {
-  int channel[2];
-  if (::pipe(channel) != 0) return "pipe failed";
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(channel[0]);
-    const std::string answer = body();
-    const char* next = answer.data();
-    std::size_t left = answer.size();
-    while (left > 0) {
-      const ssize_t written = ::write(channel[1], next, left);
-      if (written <= 0) break;
-      next += written;
-      left -= static_cast<std::size_t>(written);
-    }
-    ::_exit(0);
-  }
-  ::close(channel[1]);
-  std::string answer;
-  char chunk[256];
-  ssize_t got;
-  while ((got = ::read(channel[0], chunk, sizeof chunk)) > 0) {
-    answer.append(chunk, static_cast<std::size_t>(got));
-  }
-  ::close(channel[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) answer += " [child failed]";
-  return answer;
-}
 
 TEST(CircuitMap, SharedWritableViewOfTheWholeFile) {
   TempDir dir;

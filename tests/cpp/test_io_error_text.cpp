@@ -3,6 +3,7 @@
 #include "binding/io_error_text.hpp"
 #include "binding/py_ref.hpp"
 #include "circuit/circuit_map.hpp"
+#include "child_process.hpp"
 
 #include <gtest/gtest.h>
 
@@ -89,32 +90,13 @@ TEST(RenderIoError, OpenFailures) {
   std::ofstream(read_only) << "0101";
   ::chmod(read_only.c_str(), 0444);
   ::chmod(dir.c_str(), 0755);
-  int channel[2];
-  ASSERT_EQ(::pipe(channel), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(channel[0]);
-    std::string answer;
+  const std::string answer = run_in_child([&] {
     if (::geteuid() == 0 &&
         (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-      answer = "could not drop root";
-    } else {
-      answer = rendered_open_failure(read_only);
+      return std::string("could not drop root");
     }
-    if (::write(channel[1], answer.data(), answer.size()) < 0) ::_exit(2);
-    ::_exit(0);
-  }
-  ::close(channel[1]);
-  std::string answer;
-  char chunk[256];
-  ssize_t got;
-  while ((got = ::read(channel[0], chunk, sizeof chunk)) > 0) {
-    answer.append(chunk, static_cast<std::size_t>(got));
-  }
-  ::close(channel[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return rendered_open_failure(read_only);
+  });
   EXPECT_EQ(answer, "Os { code: 13, kind: PermissionDenied, message: \"Permission denied\" }");
 
   EXPECT_EQ(rendered_open_failure(std::string("circuit") + '\0' + ".asc"),
