@@ -102,7 +102,7 @@ class Symboliser {
 
 bool is_reporting_frame(const std::string& name) {
   for (const char* prefix : {"gridflip::write_", "gridflip::abort_", "gridflip::resume_abort",
-                             "gridflip::fail_", "gridflip::(anonymous namespace)::start_abort"}) {
+                             "gridflip::fail_", "gridflip::BoundaryGuard::trip", "gridflip::(anonymous namespace)::start_abort"}) {
     if (name.rfind(prefix, 0) == 0) return true;
   }
   return false;

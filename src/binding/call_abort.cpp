@@ -61,9 +61,9 @@ void lower_aborts_in_flight() noexcept {
 
 int aborts_in_flight() noexcept { return t_aborts_in_flight; }
 
-void fail_at_boundary() noexcept {
+void BoundaryGuard::trip(std::source_location where) const noexcept {
   // Always a second report in practice; it carries the full backtrace either way.
-  start_abort("uncaught panic at ffi boundary", std::source_location::current(), true);
+  start_abort(message_, where, true);
   terminate_process();
 }
 

@@ -34,9 +34,18 @@ class CallAbort {
 void lower_aborts_in_flight() noexcept;
 int aborts_in_flight() noexcept;
 
-// The frame's outer guard: something escaped past the frame's own catch. Writes a
-// report with "uncaught panic at ffi boundary" (full backtrace) and ends the process.
-[[noreturn]] void fail_at_boundary() noexcept;
+// Armed by the call frame for its whole length. Tripped when something escapes
+// past the frame's own catch (turning a failure into an exception failed in its
+// turn): writes a report with its message and a full backtrace, then ends the
+// process, so that nothing unwinds into the interpreter.
+class BoundaryGuard {
+ public:
+  explicit BoundaryGuard(const char* message) noexcept : message_(message) {}
+  [[noreturn]] void trip(std::source_location where = std::source_location::current()) const noexcept;
+
+ private:
+  const char* message_;
+};
 
 // A C++ exception that is not a CallAbort reached the frame: ends the process.
 [[noreturn]] void fail_on_foreign_exception() noexcept;

@@ -14,6 +14,7 @@ namespace gridflip {
 // with the interpreter lock held.
 template <class Body>
 PyObject* run_call_frame(Body&& body) noexcept {
+  const BoundaryGuard guard("uncaught panic at ffi boundary");
   try {
     std::optional<PyResult<PyRef>> outcome;
     std::optional<CallAbort> abort;
@@ -37,7 +38,7 @@ PyObject* run_call_frame(Body&& body) noexcept {
     return outcome->value().release();
   } catch (...) {
     // Turning the failure into an exception failed in its turn.
-    fail_at_boundary();
+    guard.trip();
   }
 }
 
