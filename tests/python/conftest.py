@@ -40,5 +40,19 @@ def interposer(tmp_path_factory):
     return str(library)
 
 
+# Child-side code: glibc's malloc figures (libc.mallinfo2()), for the leak loops.
+MALLINFO_CODE = """
+import ctypes
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
+        "uordblks", "fordblks", "keepcost")]
+
+libc = ctypes.CDLL(None)
+libc.mallinfo2.restype = MallInfo2
+"""
+
+
 def logic_tile(header=".logic_tile 1 1", fill="0"):
     return (header + "\n" + ("".join([fill * 54 + "\n"] * 16))).encode()

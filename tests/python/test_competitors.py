@@ -119,3 +119,11 @@ def test_numpy_refuses_positions_outside_a_tile(tmp_path):
         with pytest.raises(ValueError):
             competitors.mutate_numpy(path, rows, columns, 1.0)
     assert path.read_bytes() == HEADER + ROW * 16
+
+
+def test_durable_write_leaves_the_same_file(mutate, tmp_path):
+    path = tmp_path / "blinky_hx1k.asc"
+    shutil.copy(EXAMPLES / "blinky_hx1k.asc", path)
+    expected = expected_after(path.read_bytes(), [0, 5], [3, 7, 9], 1.0)
+    mutate(path, [0, 5], [3, 7, 9], 1.0, durable=True)
+    assert path.read_bytes() == expected.data

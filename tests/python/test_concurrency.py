@@ -13,7 +13,7 @@ import threading
 import pytest
 
 import gridflip
-from conftest import logic_tile
+from conftest import MALLINFO_CODE, logic_tile
 from models.chacha12 import StreamModel
 from models.reference_pass import run_pass
 
@@ -91,13 +91,7 @@ def measure_code():
     return """
 import ctypes, os, sys
 
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
-        "uordblks", "fordblks", "keepcost")]
-
-libc = ctypes.CDLL(None)
-libc.mallinfo2.restype = MallInfo2
+""" + MALLINFO_CODE + """
 
 def measure():
     with open("/proc/self/statm") as handle:

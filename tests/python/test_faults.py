@@ -11,7 +11,7 @@ import tempfile
 
 import pytest
 
-from conftest import logic_tile
+from conftest import MALLINFO_CODE, logic_tile
 
 WARM_UP_CALLS = 300
 COUNTED_CALLS = 10_000
@@ -28,13 +28,7 @@ HARNESS = """
 import collections, ctypes, errno, json, os, resource, sys, time
 import gridflip
 
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
-        "uordblks", "fordblks", "keepcost")]
-
-libc = ctypes.CDLL(None)
-libc.mallinfo2.restype = MallInfo2
+""" + MALLINFO_CODE + """
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 def descriptors():
