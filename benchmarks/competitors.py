@@ -5,6 +5,9 @@ follow, bit (column c, row r) is at body + 55*r + c, columns outer and rows inne
 per visit, flip unless the sample exceeds the chance narrowed to a 32-bit float, "0" becomes
 "1" and anything else "0") and rewrite the file in place at the same length. A flip drawn past
 the end of the file raises IndexError after the flips before it have been written.
+
+gridflip flushes the file to storage before it returns; pass durable=True for the same
+guarantee here (an fsync after the write), as the benchmark does for files on a disk.
 """
 
 from __future__ import annotations
@@ -33,13 +36,16 @@ def _index_error(index: int, length: int) -> IndexError:
     return IndexError(f"index out of bounds: the len is {length} but the index is {index}")
 
 
-def _write_back(path: str | os.PathLike, data: bytes | bytearray) -> None:
+def _write_back(path: str | os.PathLike, data, durable: bool) -> None:
     with open(path, "r+b") as f:
         f.write(data)
+        if durable:
+            f.flush()
+            os.fsync(f.fileno())
 
 
 def mutate_python(path: str | os.PathLike, rows: Sequence[int], columns: Sequence[int],
-                  chance: float) -> None:
+                  chance: float, *, durable: bool = False) -> None:
     """Line by line in plain Python, with random.random() for every visited position."""
     chance = narrow_chance(chance)
     with open(path, "rb") as f:
@@ -77,7 +83,7 @@ def mutate_python(path: str | os.PathLike, rows: Sequence[int], columns: Sequenc
                 pos = length
                 break
             pos = end + 1
-    _write_back(path, data)
+    _write_back(path, data, durable)
     if failure is not None:
         raise failure
 
@@ -103,8 +109,21 @@ def tile_bodies_numpy(data):
     return np.asarray(bodies, dtype=np.int64)
 
 
+_numpy_generator = None
+
+
+def _generator():
+    """One generator for the process, as a user would keep it (seeding costs a system call)."""
+    global _numpy_generator
+    if _numpy_generator is None:
+        import numpy as np
+
+        _numpy_generator = np.random.default_rng()
+    return _numpy_generator
+
+
 def mutate_numpy(path: str | os.PathLike, rows: Sequence[int], columns: Sequence[int],
-                 chance: float) -> None:
+                 chance: float, *, durable: bool = False) -> None:
     """Vectorised: all visited offsets in one index array, one array of samples, fancy indexing.
 
     Rows must be 0 to 15 and columns 0 to 53, so that in a well-formed file no flip can land
@@ -116,7 +135,7 @@ def mutate_numpy(path: str | os.PathLike, rows: Sequence[int], columns: Sequence
         raise ValueError("rows must be 0 to 15 and columns 0 to 53")
     chance = narrow_chance(chance)
     with open(path, "rb") as f:
-        data = np.frombuffer(f.read(), dtype=np.uint8).copy()
+        data = np.fromfile(f, dtype=np.uint8)  # one read, straight into a writable array
     length = data.size
     bodies = tile_bodies_numpy(data) if length else np.empty(0, dtype=np.int64)
     row_offsets = ROW_STRIDE * np.asarray(rows, dtype=np.int64)
@@ -124,7 +143,7 @@ def mutate_numpy(path: str | os.PathLike, rows: Sequence[int], columns: Sequence
     # Axis order (tile, column, row) flattens to the visiting order.
     visits = (bodies[:, None, None] + column_offsets[None, :, None]
               + row_offsets[None, None, :]).ravel()
-    samples = np.random.default_rng().random(visits.size)
+    samples = _generator().random(visits.size)
     flips = visits[~(samples > chance)]
     failure = None
     past_end = np.flatnonzero(flips >= length)
@@ -140,6 +159,6 @@ def mutate_numpy(path: str | os.PathLike, rows: Sequence[int], columns: Sequence
         positions, counts = np.unique(flips, return_counts=True)
         first = np.where(data[positions] == ZERO, ONE, ZERO)
         data[positions] = np.where(counts % 2 == 1, first, first ^ 1)
-    _write_back(path, data.tobytes())
+    _write_back(path, data, durable)
     if failure is not None:
         raise failure
