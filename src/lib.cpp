@@ -73,8 +73,8 @@ PyResult<PyRef> mutate(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   if (auto refused = check_coordinates(arguments.rows, arguments.columns)) return std::move(*refused);
 
   IoResult<UniqueFd> opened = [&] {
-    const std::string path = std::move(arguments.path);  // released right after the attempt
-    return open_circuit(path);
+    const FsPath path = std::move(arguments.path);  // released right after the attempt
+    return open_circuit(TerminatedPath(path.data(), path.size()));
   }();
   if (!opened.ok()) abort_with_io_error("Failed to open circuit", opened.error());
   UniqueFd file = std::move(opened.value());

@@ -154,15 +154,14 @@ PyResult<ArgumentSlots> bind_arguments(const ArgumentSpec& signature, PyObject* 
   return slots;
 }
 
-PyResult<std::string> convert_path(PyObject* object) {
+PyResult<FsPath> convert_path(PyObject* object) {
   PyRef path = PyRef::steal(PyOS_FSPath(object));
   if (!path) return fetch_or_system_error();
   if (!PyUnicode_Check(path.get())) return cast_error(path.get(), &PyUnicode_Type);
   // The bytes os.fsencode gives, so any name os.listdir returns opens its file.
   PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(path.get()));
   if (!encoded) return fetch_or_system_error();
-  return std::string(PyBytes_AS_STRING(encoded.get()),
-                     static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  return FsPath(std::move(encoded));
 }
 
 PyResult<ByteList> convert_byte_list(PyObject* object) {
@@ -260,7 +259,7 @@ PyResult<MutateArguments> bind_mutate_arguments(PyObject* const* args, Py_ssize_
   const ArgumentSlots& slots = bound.value();
   const auto& names = mutate_spec.parameter_names;
 
-  PyResult<std::string> path = convert_path(slots[0]);
+  PyResult<FsPath> path = convert_path(slots[0]);
   if (!path.ok()) return wrap_argument_error(names[0], std::move(path.error()));
   PyResult<ByteList> rows = convert_byte_list(slots[1]);
   if (!rows.ok()) return wrap_argument_error(names[1], std::move(rows.error()));

@@ -26,8 +26,22 @@ inline constexpr ArgumentSpec mutate_spec = {"mutate", {"fpath", "rows", "column
 // Borrowed argument objects, one per parameter.
 using ArgumentSlots = std::array<PyObject*, 4>;
 
+// The bytes os.fsencode gives for the path's str (NULs included), owned as the
+// bytes object itself: no copy, and its buffer ends in a NUL.
+class FsPath {
+ public:
+  explicit FsPath(PyRef encoded) noexcept : encoded_(std::move(encoded)) {}
+  const char* data() const noexcept { return PyBytes_AS_STRING(encoded_.get()); }
+  std::size_t size() const noexcept {
+    return static_cast<std::size_t>(PyBytes_GET_SIZE(encoded_.get()));
+  }
+
+ private:
+  PyRef encoded_;
+};
+
 struct MutateArguments {
-  std::string path;  // filesystem bytes of the str, NULs included
+  FsPath path;
   ByteList rows;
   ByteList columns;
   float chance;
@@ -35,7 +49,7 @@ struct MutateArguments {
 
 PyResult<ArgumentSlots> bind_arguments(const ArgumentSpec& signature, PyObject* const* args,
                                        Py_ssize_t nargs, PyObject* kwnames);
-PyResult<std::string> convert_path(PyObject* object);
+PyResult<FsPath> convert_path(PyObject* object);
 PyResult<ByteList> convert_byte_list(PyObject* object);
 PyResult<float> convert_chance(PyObject* object);
 // Puts the parameter name into an exact TypeError; any other error passes unchanged.

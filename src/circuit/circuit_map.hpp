@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace gridflip {
@@ -50,11 +51,25 @@ class CircuitMap {
   std::size_t length_ = 0;
 };
 
+// A file system path's bytes, borrowed, with a NUL just past their end (as a
+// C++ string and a Python bytes object keep them), so the open needs no copy.
+class TerminatedPath {
+ public:
+  TerminatedPath(const std::string& path) noexcept  // NOLINT: implicit by design
+      : bytes_(path.c_str(), path.size()) {}
+  // `data[size]` must be the NUL.
+  TerminatedPath(const char* data, std::size_t size) noexcept : bytes_(data, size) {}
+  std::string_view bytes() const noexcept { return bytes_; }
+  const char* c_str() const noexcept { return bytes_.data(); }
+
+ private:
+  std::string_view bytes_;
+};
+
 // Opens an existing file for reading and writing, never creating, truncating or
 // extending it; the descriptor is not inherited by child processes and is never
-// 0, 1 or 2. `path` holds the file system's bytes; a NUL anywhere in it is refused
-// without any system call.
-IoResult<UniqueFd> open_circuit(std::string_view path);
+// 0, 1 or 2. A NUL anywhere in the path is refused without any system call.
+IoResult<UniqueFd> open_circuit(TerminatedPath path);
 
 // Maps the whole file behind `file`, which stays the caller's and is never closed
 // or changed here. An empty file gives the empty map without asking the system for

@@ -27,16 +27,15 @@ void close_descriptor(int fd) noexcept {
   (void)::close(fd);
 }
 
-IoResult<UniqueFd> open_circuit(std::string_view path) {
+IoResult<UniqueFd> open_circuit(TerminatedPath path) {
   // The system would stop at the first NUL and open a different file.
-  if (path.find('\0') != std::string_view::npos) {
+  if (path.bytes().find('\0') != std::string_view::npos) {
     return IoError::simple(ErrorKind::InvalidInput,
                            "strings passed to WinAPI cannot contain NULs");
   }
-  const std::string terminated(path);
   int fd;
   do {
-    fd = ::open(terminated.c_str(), O_RDWR | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return IoError::from_os(errno);
 
