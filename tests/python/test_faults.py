@@ -258,22 +258,15 @@ def restore():
 """
 
 
-def test_descriptors_exhausted_at_the_open(child, tmp_path):
+# With no free slot the open fails; with one, the open takes it and the map's own
+# duplicate finds none. A call that kept either descriptor would make every later
+# call fail at the open instead.
+@pytest.mark.parametrize("spare, step", [(0, "open"), (1, "mmap")])
+def test_descriptors_exhausted(child, tmp_path, spare, step):
     circuit = tmp_path / "c.asc"
     circuit.write_bytes(logic_tile())
-    report = run_case(child, EXHAUST_DESCRIPTORS.format(spare=0) + calling(circuit))
-    check_clean(report, 'Failed to open circuit: Os { code: 24, kind: Uncategorized, '
-                        'message: "Too many open files" }')
-    assert circuit.read_bytes() == logic_tile()
-
-
-def test_descriptors_exhausted_for_the_maps_own_descriptor(child, tmp_path):
-    # One free slot: the open takes it, and the map's duplicate finds none. A call that
-    # kept either descriptor would make every later call fail at the open instead.
-    circuit = tmp_path / "c.asc"
-    circuit.write_bytes(logic_tile())
-    report = run_case(child, EXHAUST_DESCRIPTORS.format(spare=1) + calling(circuit))
-    check_clean(report, 'Failed to mmap circuit: Os { code: 24, kind: Uncategorized, '
+    report = run_case(child, EXHAUST_DESCRIPTORS.format(spare=spare) + calling(circuit))
+    check_clean(report, f'Failed to {step} circuit: Os {{ code: 24, kind: Uncategorized, '
                         'message: "Too many open files" }')
     assert circuit.read_bytes() == logic_tile()
 
