@@ -1,15 +1,40 @@
-# Symbolised backtraces in abort reports come from elfutils' libdw when it is
-# there; without it, frames fall back to the dynamic symbol table (dladdr).
+# The symboliser of abort backtraces. GCC ships its libbacktrace as a static
+# archive: linked in, it names frames from DWARF or the symbol table and needs
+# nothing at run time. Compilers without it get the unnamed symboliser, whose
+# entries give each frame's object and offset for addr2line.
+#   GRIDFLIP_SYMBOLISER=auto (default) | libbacktrace (required) | unnamed
+set(GRIDFLIP_SYMBOLISER auto CACHE STRING "Backtrace symboliser: auto, libbacktrace or unnamed")
+set_property(CACHE GRIDFLIP_SYMBOLISER PROPERTY STRINGS auto libbacktrace unnamed)
+
 add_library(gridflip_backtrace INTERFACE)
-find_package(PkgConfig QUIET)
-if(PKG_CONFIG_FOUND)
-  pkg_check_modules(LIBDW QUIET IMPORTED_TARGET libdw)
+set(GRIDFLIP_NAMED_BACKTRACES OFF)
+set(GRIDFLIP_BACKTRACE_SOURCES ${CMAKE_SOURCE_DIR}/src/binding/backtrace.cpp)
+
+if(NOT GRIDFLIP_SYMBOLISER STREQUAL "unnamed")
+  # Asked of the compiler, which knows its own library directory.
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libbacktrace.a
+                  OUTPUT_VARIABLE GRIDFLIP_LIBBACKTRACE OUTPUT_STRIP_TRAILING_WHITESPACE)
+  get_filename_component(libbacktrace_dir "${GRIDFLIP_LIBBACKTRACE}" DIRECTORY)
+  if(IS_ABSOLUTE "${GRIDFLIP_LIBBACKTRACE}" AND EXISTS "${GRIDFLIP_LIBBACKTRACE}"
+     AND EXISTS "${libbacktrace_dir}/include/backtrace.h")
+    # -idirafter: that directory also holds the compiler's own headers, which
+    # must keep their place behind the C++ library's.
+    target_compile_options(gridflip_backtrace INTERFACE "SHELL:-idirafter ${libbacktrace_dir}/include")
+    target_link_libraries(gridflip_backtrace INTERFACE "${GRIDFLIP_LIBBACKTRACE}")
+    # The archive's fstat and lstat go to statx-based versions (backtrace_stat_shim.cpp),
+    # so that it asks no more of the C library than the module's own code does.
+    target_link_options(gridflip_backtrace INTERFACE "LINKER:--wrap=fstat,--wrap=lstat")
+    list(APPEND GRIDFLIP_BACKTRACE_SOURCES ${CMAKE_SOURCE_DIR}/src/binding/backtrace_libbacktrace.cpp
+         ${CMAKE_SOURCE_DIR}/src/binding/backtrace_stat_shim.cpp)
+    set(GRIDFLIP_NAMED_BACKTRACES ON)
+    message(STATUS "gridflip: backtraces named by ${GRIDFLIP_LIBBACKTRACE}")
+  elseif(GRIDFLIP_SYMBOLISER STREQUAL "libbacktrace")
+    message(FATAL_ERROR "gridflip: ${CMAKE_CXX_COMPILER} has no libbacktrace.a with backtrace.h")
+  else()
+    set(GRIDFLIP_SYMBOLISER unnamed)
+  endif()
 endif()
-if(LIBDW_FOUND)
-  target_link_libraries(gridflip_backtrace INTERFACE PkgConfig::LIBDW)
-  target_compile_definitions(gridflip_backtrace INTERFACE GRIDFLIP_HAVE_LIBDW=1)
-  message(STATUS "gridflip: backtraces symbolised with libdw ${LIBDW_VERSION}")
-else()
-  message(STATUS "gridflip: libdw not found; backtraces use dladdr only")
+if(GRIDFLIP_SYMBOLISER STREQUAL "unnamed")
+  list(APPEND GRIDFLIP_BACKTRACE_SOURCES ${CMAKE_SOURCE_DIR}/src/binding/backtrace_unnamed.cpp)
+  message(STATUS "gridflip: backtraces give objects and offsets only (no libbacktrace)")
 endif()
-target_link_libraries(gridflip_backtrace INTERFACE ${CMAKE_DL_LIBS})

@@ -1,129 +1,128 @@
-// Backtrace entries for abort reports: unwinding by the C library, names and
-// lines from libdw when it was found at build time, else from dladdr.
+// Backtrace entries for abort reports: the stack unwound through the C++ runtime's
+// unwinder, each frame named by the built-in symboliser or located by object and offset.
+#include "binding/backtrace_symbols.hpp"
 #include "binding/report.hpp"
 
 #include <charconv>
+#include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <cxxabi.h>
-#include <dlfcn.h>
-#include <execinfo.h>
+#include <link.h>
 #include <string>
+#include <string_view>
 #include <unistd.h>
-
-#ifdef GRIDFLIP_HAVE_LIBDW
-#include <elfutils/libdwfl.h>
-#endif
+#include <unwind.h>
+#include <vector>
 
 namespace gridflip {
 namespace {
 
 constexpr int max_frames = 128;
 
-std::string number_text(std::uint64_t value) {
+struct Stack {
+  std::uintptr_t pcs[max_frames];
+  int count = 0;
+};
+
+_Unwind_Reason_Code record_frame(_Unwind_Context* context, void* data) {
+  auto& stack = *static_cast<Stack*>(data);
+  int before_instruction = 0;
+  std::uintptr_t pc = _Unwind_GetIPInfo(context, &before_instruction);
+  if (pc == 0) return _URC_END_OF_STACK;
+  // A return address points past its call; step back into it so the call's own
+  // line is named. A signal frame's address is the interrupted instruction itself.
+  if (before_instruction == 0) --pc;
+  stack.pcs[stack.count++] = pc;
+  return stack.count == max_frames ? _URC_END_OF_STACK : _URC_NO_REASON;
+}
+
+std::string number_text(std::uint64_t value, int base = 10) {
   char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  const auto end = std::to_chars(digits, digits + sizeof digits, value, base).ptr;
   return std::string(digits, end);
 }
 
-std::string demangle(const char* name) {
-  if (name == nullptr) return "<unknown>";
+std::string demangle(const std::string& name) {
+  if (name.empty()) return "<unknown>";
   int status = 0;
-  char* plain = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+  char* plain = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
   if (status != 0 || plain == nullptr) return name;
   std::string result(plain);
   std::free(plain);
   return result;
 }
 
-struct FrameText {
-  std::string name = "<unknown>";
-  std::string file;
-  int line = 0;
+struct ObjectSearch {
+  std::uintptr_t pc;
+  std::string found;
 };
 
-class Symboliser {
- public:
-  Symboliser() {
-#ifdef GRIDFLIP_HAVE_LIBDW
-    static char* debuginfo_path = nullptr;
-    static const Dwfl_Callbacks callbacks = {
-        .find_elf = dwfl_linux_proc_find_elf,
-        .find_debuginfo = dwfl_standard_find_debuginfo,
-        .section_address = nullptr,
-        .debuginfo_path = &debuginfo_path,
-    };
-    session_ = dwfl_begin(&callbacks);
-    if (session_ != nullptr) {
-      if (dwfl_linux_proc_report(session_, getpid()) != 0 ||
-          dwfl_report_end(session_, nullptr, nullptr) != 0) {
-        dwfl_end(session_);
-        session_ = nullptr;
-      }
+int match_object(dl_phdr_info* info, std::size_t, void* data) {
+  auto& search = *static_cast<ObjectSearch*>(data);
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+    const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
+    if (segment.p_type != PT_LOAD || search.pc < start || search.pc - start >= segment.p_memsz) {
+      continue;
     }
-#endif
-  }
-  ~Symboliser() {
-#ifdef GRIDFLIP_HAVE_LIBDW
-    if (session_ != nullptr) dwfl_end(session_);
-#endif
-  }
-  Symboliser(const Symboliser&) = delete;
-  Symboliser& operator=(const Symboliser&) = delete;
-
-  FrameText describe(void* address) {
-    FrameText text;
-    const auto where = reinterpret_cast<std::uintptr_t>(address);
-#ifdef GRIDFLIP_HAVE_LIBDW
-    if (session_ != nullptr) {
-      if (Dwfl_Module* module = dwfl_addrmodule(session_, where)) {
-        if (const char* name = dwfl_module_addrname(module, where)) text.name = demangle(name);
-        if (Dwfl_Line* line = dwfl_module_getsrc(module, where)) {
-          int number = 0;
-          if (const char* file = dwfl_lineinfo(line, nullptr, &number, nullptr, nullptr, nullptr)) {
-            text.file = file;
-            text.line = number;
-          }
-        }
-        if (text.name != "<unknown>") return text;
-      }
+    std::string path = info->dlpi_name;
+    if (path.empty()) {
+      // The executable itself has no name in the list.
+      char target[PATH_MAX];
+      const ssize_t length = ::readlink("/proc/self/exe", target, sizeof target);
+      path = length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "<executable>";
     }
-#endif
-    Dl_info info{};
-    if (dladdr(address, &info) != 0 && info.dli_sname != nullptr) text.name = demangle(info.dli_sname);
-    return text;
+    // The offset from the load address is the address addr2line expects.
+    search.found = path + "+0x" + number_text(search.pc - info->dlpi_addr, 16);
+    return 1;
   }
+  return 0;
+}
 
- private:
-#ifdef GRIDFLIP_HAVE_LIBDW
-  Dwfl* session_ = nullptr;
-#endif
-};
+// "<path>+0x<offset>" of the loaded object holding `pc`, or "" when none does.
+std::string locate_code(std::uintptr_t pc) {
+  ObjectSearch search{pc, {}};
+  dl_iterate_phdr(match_object, &search);
+  return search.found;
+}
+
+// The bare function name of a demangled one: no namespaces, template arguments
+// or parameters. Debug information may give either form of the same function.
+std::string_view base_name(std::string_view name) {
+  constexpr std::string_view anonymous = "(anonymous namespace)";
+  std::size_t end = 0;
+  while (end < name.size() && name[end] != '<' &&
+         (name[end] != '(' || name.substr(end, anonymous.size()) == anonymous)) {
+    end += name[end] == '(' ? anonymous.size() : 1;
+  }
+  name = name.substr(0, end);
+  const std::size_t scope = name.rfind("::");
+  return scope == std::string_view::npos ? name : name.substr(scope + 2);
+}
 
 bool is_reporting_frame(const std::string& name) {
-  for (const char* prefix : {"gridflip::write_", "gridflip::abort_", "gridflip::resume_abort",
-                             "gridflip::fail_", "gridflip::BoundaryGuard::trip", "gridflip::(anonymous namespace)::start_abort"}) {
-    if (name.rfind(prefix, 0) == 0) return true;
+  if (name.find("::") != std::string::npos && name.rfind("gridflip::", 0) != 0) return false;
+  const std::string_view base = base_name(name);
+  for (std::string_view prefix : {"write_", "abort_", "fail_"}) {
+    if (base.substr(0, prefix.size()) == prefix) return true;
   }
-  return false;
+  return base == "start_abort" || base == "resume_abort" || base == "trip";
 }
 
 bool is_entry_frame(const std::string& name) {
-  return name.find("mutate_entry") != std::string::npos ||
-         name.find("PyInit_gridflip") != std::string::npos;
+  const std::string_view base = base_name(name);
+  return base == "mutate_entry" || base == "PyInit_gridflip";
 }
 
-void write_entry(int index, const FrameText& text) {
+void write_entry(int index, const std::string& name, const std::string& where) {
   std::string entry(index < 10 ? "   " : (index < 100 ? "  " : " "));
   entry += number_text(static_cast<std::uint64_t>(index));
   entry += ": ";
-  entry += text.name;
+  entry += name;
   entry += '\n';
-  if (!text.file.empty()) {
-    entry += "             at ";
-    entry += text.file;
-    entry += ':';
-    entry += number_text(static_cast<std::uint64_t>(text.line));
+  if (!where.empty()) {
+    entry += "             ";
+    entry += where;
     entry += '\n';
   }
   write_stderr(entry);
@@ -133,22 +132,35 @@ void write_entry(int index, const FrameText& text) {
 
 void write_backtrace(BacktraceMode mode, int skip_frames) noexcept {
   try {
-    void* frames[max_frames];
-    const int count = ::backtrace(frames, max_frames);
-    Symboliser symbols;
+    Stack stack;
+    _Unwind_Backtrace(record_frame, &stack);
     int index = 0;
     bool leading = true;
-    for (int i = 0; i < count; ++i) {
-      // Return addresses point past the call; step back into it for the line.
-      void* address = i == 0 ? frames[i] : static_cast<char*>(frames[i]) - 1;
-      FrameText text = symbols.describe(address);
+    std::vector<FrameText> entries;
+    for (int i = 0; i < stack.count; ++i) {
+      entries.clear();
+      describe_code(stack.pcs[i], entries);
+      if (entries.empty()) entries.emplace_back();
+      // The outermost name decides: a frame is the machinery's own, or an entry point.
+      const std::string outer = demangle(entries.back().name);
       if (mode == BacktraceMode::short_form) {
-        if (leading && (i < skip_frames || is_reporting_frame(text.name))) continue;
+        if (leading && (i < skip_frames || is_reporting_frame(outer))) continue;
         leading = false;
       }
-      write_entry(index++, text);
-      if (mode == BacktraceMode::short_form && is_entry_frame(text.name) && i + 1 < count) {
-        const int omitted = count - i - 1;
+      for (std::size_t k = 0; k < entries.size(); ++k) {
+        const FrameText& text = entries[k];
+        std::string where;
+        if (!text.file.empty()) {
+          where = "at " + text.file + ":" + number_text(static_cast<std::uint64_t>(text.line));
+        } else if (k + 1 == entries.size()) {
+          // Without a line, the object and offset let addr2line name the code later.
+          const std::string object = locate_code(stack.pcs[i]);
+          if (!object.empty()) where = "in " + object;
+        }
+        write_entry(index++, demangle(text.name), where);
+      }
+      if (mode == BacktraceMode::short_form && is_entry_frame(outer) && i + 1 < stack.count) {
+        const int omitted = stack.count - i - 1;
         write_stderr("      [... omitted " + number_text(static_cast<std::uint64_t>(omitted)) +
                      (omitted > 1 ? " frames ...]\n" : " frame ...]\n"));
         break;

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace gridflip {
@@ -21,7 +22,10 @@ void write_stderr(std::string_view text) noexcept {
   }
 }
 
-std::uint64_t current_thread_id() noexcept { return static_cast<std::uint64_t>(::gettid()); }
+// The system call itself: the C library's gettid() wrapper dates only from 2.30.
+std::uint64_t current_thread_id() noexcept {
+  return static_cast<std::uint64_t>(::syscall(SYS_gettid));
+}
 
 const char* read_environment(const char* name) noexcept { return std::getenv(name); }
 

@@ -1,4 +1,4 @@
-// POSIX calls of the circuit file mapping: open, fstat, mmap, msync, fsync, munmap, close.
+// POSIX calls of the circuit file mapping: open, statx, mmap, msync, fsync, munmap, close.
 #include "circuit/circuit_map.hpp"
 
 #include <cerrno>
@@ -55,14 +55,17 @@ IoResult<UniqueFd> open_circuit(TerminatedPath path) {
 }
 
 IoResult<CircuitMap> map_circuit(const UniqueFd& file) {
-  struct stat info;
-  if (::fstat(file.get(), &info) != 0) return IoError::from_os(errno);
+  // statx rather than fstat: the C library has had it since 2.28, while the fstat
+  // symbol it exports to new programs dates from 2.33 and would need that version.
+  struct statx info;
+  if (::statx(file.get(), "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE, &info) != 0) {
+    return IoError::from_os(errno);
+  }
   // Only a regular file's size is its length; a device, pipe or socket would pass
   // as an empty file. Such files get the error mmap gives for a file it cannot map.
-  if (!S_ISREG(info.st_mode)) return IoError::from_os(ENODEV);
+  if (!S_ISREG(info.stx_mode)) return IoError::from_os(ENODEV);
 
-  // A negative size, which no file has, wraps to a huge one and is refused too.
-  const auto size = static_cast<std::uintmax_t>(info.st_size);
+  const auto size = static_cast<std::uintmax_t>(info.stx_size);
   if (auto refused = check_map_length(size, std::numeric_limits<std::ptrdiff_t>::max())) {
     return std::move(*refused);
   }
