@@ -24,8 +24,9 @@ std::uint64_t current_thread_id() noexcept;
 const char* read_environment(const char* name) noexcept;
 [[noreturn]] void terminate_process() noexcept;
 
-// The calling thread's stack, written as backtrace entries (backtrace.cpp).
-// Frames named `stop_after` (when symbolised) end a short backtrace.
+// The calling thread's stack, written as backtrace entries (backtrace.cpp). The
+// short form leaves out the first `skip_frames` frames and the reporting
+// machinery's own, and ends at the module's entry point. Never fails.
 void write_backtrace(BacktraceMode mode, int skip_frames) noexcept;
 
 }  // namespace gridflip

@@ -61,6 +61,11 @@ def test_backtrace_switch(child, value, shape):
     if shape == "short":
         assert err.count(omitted_note) == 2
         assert b"gridflip::write_abort_report" not in err
+        # The short form runs from the aborting function to the module's entry point.
+        for report in err.split(b"stack backtrace:\n")[1:]:
+            entries = re.findall(rb"^ +\d+: (.*)$", report, re.M)
+            assert entries[0].startswith(b"gridflip::mutate("), report
+            assert entries[-1].startswith(b"gridflip::(anonymous namespace)::mutate_entry("), report
     else:
         assert omitted_note not in err
         assert b"gridflip::write_abort_report" in err
