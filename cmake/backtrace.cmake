@@ -1,5 +1,5 @@
 # The symboliser of abort backtraces. GCC ships its libbacktrace as a static
-# archive: linked in, it names frames from DWARF or the symbol table and needs
+# archive: linked in, it names frames from DWARF and the symbol table and needs
 # nothing at run time. Compilers without it get the unnamed symboliser, whose
 # entries give each frame's object and offset for addr2line.
 #   GRIDFLIP_SYMBOLISER=auto (default) | libbacktrace (required) | unnamed
