@@ -39,7 +39,7 @@ void run_block_function(benchmark::State& state,
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * words_per_call * 4);
 }
 
-// Runs `body` with the generator's block function forced to `path`.
+// Forces the generator's block function to `path` while it lives.
 class ForcedPath {
  public:
   explicit ForcedPath(Chacha12Path path) noexcept : chosen_(chacha12_selected_path()) {
@@ -217,25 +217,24 @@ int main(int argc, char** argv) {
 
   // The generator's refill rate, as the pass's draws make refills happen, against the target.
   std::printf("\nthe generator on each path: its refills (refill_words: bookkeeping and rekeys\n"
-              "included), and draws as the pass makes them (DrawCursor, refills included)\n"
-              "%-24s %10s %10s %10s %10s %9s   target: refills >= 1.5 x OpenSSL on an AVX-512 "
-              "machine (this CPU: %s)\n",
-              "path", "refill GB/s", "vs OpenSSL", "draw GB/s", "vs OpenSSL", "ns/draw",
+              "included), and draws as the pass makes them (DrawCursor, refills included);\n"
+              "target: refills >= 1.5 x OpenSSL on an AVX-512 machine (this CPU: %s)\n\n",
               chacha12_path_supported(Chacha12Path::avx512) ? "AVX-512" : "no AVX-512");
+  std::printf("%-16s %12s %11s %10s %11s %8s %8s\n", "path", "refill GB/s", "vs OpenSSL",
+              "draw GB/s", "vs OpenSSL", "ns/draw", "target");
   for (const std::string& path : paths) {
     const auto refills = reporter.rates.find("refill_words/" + path);
     const auto draws = reporter.rates.find("cursor_draws/" + path);
     if (refills == reporter.rates.end() || draws == reporter.rates.end()) continue;
     const double ratio = refills->second / openssl;
-    std::printf("%-24s %10.3f %10.3f %10.3f %10.3f %9.3f   %s\n",
+    std::printf("%-16s %12.3f %11.3f %10.3f %11.3f %8.3f %8s\n",
                 (path + (path == selected_name ? " (chosen)" : "")).c_str(),
                 refills->second / 1e9, ratio, draws->second / 1e9, draws->second / openssl,
                 reporter.ns_per_draw["cursor_draws/" + path], ratio >= 1.5 ? "met" : "missed");
   }
   if (const auto draw = reporter.ns_per_draw.find("draw_word64");
       draw != reporter.ns_per_draw.end()) {
-    std::printf("%-44s %8s %12s %10.3f\n", "draw_word64 through the handle", "", "",
-                draw->second);
+    std::printf("%-51s %10.3f\n", "draw_word64 through the handle, ns/draw", draw->second);
   }
   benchmark::Shutdown();
   return 0;
