@@ -1,8 +1,9 @@
-// The ChaCha12 block function: four consecutive 64-byte blocks per call, in SIMD where it pays.
+// The ChaCha12 block function: sixteen 64-byte blocks per refill, in SIMD where it pays.
 // None of these functions fails or allocates.
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 namespace gridflip {
 
@@ -15,30 +16,43 @@ struct KeystreamCore {
   std::int64_t rekey_budget;       // bytes still allowed under the current key
 };
 
-// Writes blocks c, c+1, c+2 and c+3 (c = block_counter, 64-bit with carry, modulo 2^64) one
-// after the other into `words`, then sets block_counter to c + 4. Dispatches to the fastest
-// implementation this CPU supports, chosen once.
-void chacha12_four_blocks(KeystreamCore& core, std::uint32_t (&words)[64]) noexcept;
+// Writes blocks c .. c+15 (c = block_counter, 64-bit with carry, modulo 2^64) one after the
+// other into `words`, then sets block_counter to c + 16. Dispatches to the fastest path this
+// CPU supports, chosen once.
+void chacha12_sixteen_blocks(KeystreamCore& core, std::span<std::uint32_t, 256> words) noexcept;
 
-// The implementations behind it, for tests and measurements. Each gives the same words as the
-// portable one; an accelerated one may be called only when chacha12_path_supported says so.
-enum class Chacha12Path { portable, sse2, avx2, avx512 };
+// The reference: blocks c .. c+3 one after the other, set block_counter to c + 4, in plain
+// 32-bit arithmetic. Every other block function must give the same words.
+void chacha12_four_blocks(KeystreamCore& core, std::span<std::uint32_t, 64> words) noexcept;
 
-void chacha12_four_blocks_portable(KeystreamCore& core, std::uint32_t (&words)[64]) noexcept;
+// The block functions behind the paths, for tests and measurements; each writes its blocks as
+// chacha12_four_blocks does. An accelerated one may be called only when chacha12_path_supported
+// says so for its path.
 #if defined(__x86_64__)
-void chacha12_four_blocks_sse2(KeystreamCore& core, std::uint32_t (&words)[64]) noexcept;
-void chacha12_four_blocks_avx2(KeystreamCore& core, std::uint32_t (&words)[64]) noexcept;
-void chacha12_four_blocks_avx512(KeystreamCore& core, std::uint32_t (&words)[64]) noexcept;
+void chacha12_four_blocks_sse2(KeystreamCore& core, std::span<std::uint32_t, 64> words) noexcept;
+void chacha12_eight_blocks_avx2(KeystreamCore& core, std::span<std::uint32_t, 128> words) noexcept;
+void chacha12_sixteen_blocks_avx512(KeystreamCore& core,
+                                    std::span<std::uint32_t, 256> words) noexcept;
 #endif
 
-using Chacha12FourBlocks = void (*)(KeystreamCore&, std::uint32_t (&)[64]) noexcept;
+// A refill's sixteen blocks on one path: portable and sse2 make four four-block calls, avx2
+// two eight-block calls, avx512 one sixteen-block call.
+enum class Chacha12Path { portable, sse2, avx2, avx512 };
+inline constexpr Chacha12Path chacha12_paths[] = {Chacha12Path::portable, Chacha12Path::sse2,
+                                                  Chacha12Path::avx2, Chacha12Path::avx512};
+
+using Chacha12SixteenBlocks = void (*)(KeystreamCore&, std::span<std::uint32_t, 256>) noexcept;
 
 // Whether this build and this CPU can run `path`.
 bool chacha12_path_supported(Chacha12Path path) noexcept;
-// The implementation of `path`; null when this build has none.
-Chacha12FourBlocks chacha12_implementation(Chacha12Path path) noexcept;
-// The path chacha12_four_blocks uses on this CPU.
+// The sixteen-block function of `path`; null when this build has none.
+Chacha12SixteenBlocks chacha12_implementation(Chacha12Path path) noexcept;
+// The path chacha12_sixteen_blocks uses on this CPU.
 Chacha12Path chacha12_selected_path() noexcept;
+// Makes chacha12_sixteen_blocks use `path`, which must be supported, from now on: for tests and
+// measurements of the generator on each path. The module never calls it; nothing may draw on
+// another thread meanwhile.
+void chacha12_select_path(Chacha12Path path) noexcept;
 // "portable", "sse2", "avx2" or "avx512".
 const char* chacha12_path_name(Chacha12Path path) noexcept;
 

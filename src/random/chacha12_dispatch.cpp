@@ -4,26 +4,53 @@
 namespace gridflip {
 namespace {
 
-Chacha12Path detect_chacha12_path() noexcept {
+// The one place that asks the CPU what it can run.
+bool cpu_runs(Chacha12Path path) noexcept {
 #if defined(__x86_64__)
   // The check may run before libgcc's own constructor has filled in the CPU model.
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) return Chacha12Path::avx512;
-  if (__builtin_cpu_supports("avx2")) return Chacha12Path::avx2;
-  return Chacha12Path::sse2;
+  switch (path) {
+    // libgcc's answer includes the operating system's consent to the wider registers.
+    case Chacha12Path::avx512: return __builtin_cpu_supports("avx512f") != 0;
+    case Chacha12Path::avx2: return __builtin_cpu_supports("avx2") != 0;
+    case Chacha12Path::sse2:
+    case Chacha12Path::portable: return true;
+  }
+  return false;
 #else
-  return Chacha12Path::portable;
+  return path == Chacha12Path::portable;
 #endif
 }
 
+// A refill from four calls of a four-block function.
+template <void (*four_blocks)(KeystreamCore&, std::span<std::uint32_t, 64>) noexcept>
+void sixteen_from_four(KeystreamCore& core, std::span<std::uint32_t, 256> words) noexcept {
+  four_blocks(core, words.subspan<0, 64>());
+  four_blocks(core, words.subspan<64, 64>());
+  four_blocks(core, words.subspan<128, 64>());
+  four_blocks(core, words.subspan<192, 64>());
+}
+
+#if defined(__x86_64__)
+void sixteen_blocks_avx2(KeystreamCore& core, std::span<std::uint32_t, 256> words) noexcept {
+  chacha12_eight_blocks_avx2(core, words.subspan<0, 128>());
+  chacha12_eight_blocks_avx2(core, words.subspan<128, 128>());
+}
+#endif
+
 struct Chacha12Choice {
   Chacha12Path path;
-  Chacha12FourBlocks run;
+  Chacha12SixteenBlocks run;
 };
 
-const Chacha12Choice& chacha12_choice() noexcept {
-  static const Chacha12Choice choice = [] {
-    const Chacha12Path path = detect_chacha12_path();
+// The last supported path in chacha12_paths wins: measured on the CPUs in
+// benchmarks/keystream/README.md, each path there beats the ones before it where it runs.
+Chacha12Choice& chacha12_choice() noexcept {
+  static Chacha12Choice choice = [] {
+    Chacha12Path path = Chacha12Path::portable;
+    for (Chacha12Path candidate : chacha12_paths) {
+      if (chacha12_path_supported(candidate)) path = candidate;
+    }
     return Chacha12Choice{path, chacha12_implementation(path)};
   }();
   return choice;
@@ -31,31 +58,21 @@ const Chacha12Choice& chacha12_choice() noexcept {
 
 }  // namespace
 
-void chacha12_four_blocks(KeystreamCore& core, std::uint32_t (&words)[64]) noexcept {
+void chacha12_sixteen_blocks(KeystreamCore& core, std::span<std::uint32_t, 256> words) noexcept {
   chacha12_choice().run(core, words);
 }
 
 bool chacha12_path_supported(Chacha12Path path) noexcept {
-  if (chacha12_implementation(path) == nullptr) return false;
-#if defined(__x86_64__)
-  __builtin_cpu_init();
-  switch (path) {
-    case Chacha12Path::avx512: return __builtin_cpu_supports("avx512f") != 0;
-    case Chacha12Path::avx2: return __builtin_cpu_supports("avx2") != 0;
-    case Chacha12Path::sse2:
-    case Chacha12Path::portable: return true;
-  }
-#endif
-  return path == Chacha12Path::portable;
+  return chacha12_implementation(path) != nullptr && cpu_runs(path);
 }
 
-Chacha12FourBlocks chacha12_implementation(Chacha12Path path) noexcept {
+Chacha12SixteenBlocks chacha12_implementation(Chacha12Path path) noexcept {
   switch (path) {
-    case Chacha12Path::portable: return &chacha12_four_blocks_portable;
+    case Chacha12Path::portable: return &sixteen_from_four<&chacha12_four_blocks>;
 #if defined(__x86_64__)
-    case Chacha12Path::sse2: return &chacha12_four_blocks_sse2;
-    case Chacha12Path::avx2: return &chacha12_four_blocks_avx2;
-    case Chacha12Path::avx512: return &chacha12_four_blocks_avx512;
+    case Chacha12Path::sse2: return &sixteen_from_four<&chacha12_four_blocks_sse2>;
+    case Chacha12Path::avx2: return &sixteen_blocks_avx2;
+    case Chacha12Path::avx512: return &chacha12_sixteen_blocks_avx512;
 #else
     default: break;
 #endif
@@ -64,6 +81,10 @@ Chacha12FourBlocks chacha12_implementation(Chacha12Path path) noexcept {
 }
 
 Chacha12Path chacha12_selected_path() noexcept { return chacha12_choice().path; }
+
+void chacha12_select_path(Chacha12Path path) noexcept {
+  chacha12_choice() = Chacha12Choice{path, chacha12_implementation(path)};
+}
 
 const char* chacha12_path_name(Chacha12Path path) noexcept {
   switch (path) {

@@ -1,4 +1,5 @@
-// The portable ChaCha12 block function: plain 32-bit arithmetic, one block at a time.
+// The portable ChaCha12 block function, and the reference for the others: plain 32-bit
+// arithmetic, one block at a time.
 #include "random/chacha12.hpp"
 
 namespace gridflip {
@@ -21,7 +22,7 @@ inline void quarter_round(std::uint32_t (&x)[16], int a, int b, int c, int d) no
 
 }  // namespace
 
-void chacha12_four_blocks_portable(KeystreamCore& core, std::uint32_t (&words)[64]) noexcept {
+void chacha12_four_blocks(KeystreamCore& core, std::span<std::uint32_t, 64> words) noexcept {
   using namespace chacha12_detail;
   const std::uint64_t first = block_number(core);
   for (int block = 0; block < 4; ++block) {

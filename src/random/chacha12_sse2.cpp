@@ -35,7 +35,7 @@ inline void store_words(std::uint32_t* target, __m128i value) noexcept {
 
 }  // namespace
 
-void chacha12_four_blocks_sse2(KeystreamCore& core, std::uint32_t (&words)[64]) noexcept {
+void chacha12_four_blocks_sse2(KeystreamCore& core, std::span<std::uint32_t, 64> words) noexcept {
   using namespace chacha12_detail;
   const std::uint64_t first = block_number(core);
   std::uint32_t low[4];

@@ -46,7 +46,7 @@ ThreadGenerator& create_thread_generator() {
   generator->keystream.rekey_interval = rekey_interval_bytes;
   generator->keystream.rekey_budget = rekey_interval_bytes;
   // No block yet: the first draw finds the buffer used up and refills.
-  generator->position = 64;
+  generator->position = buffer_words;
   return *generator;
 }
 
@@ -71,7 +71,7 @@ void refill_words(ThreadGenerator& generator) noexcept {
   } else {
     keystream.rekey_budget -= refill_bytes;
   }
-  chacha12_four_blocks(keystream, generator.words);
+  chacha12_sixteen_blocks(keystream, generator.words);
 }
 
 void release_thread_generator(ThreadGenerator& generator) noexcept {

@@ -15,20 +15,27 @@
 
 namespace gridflip {
 
+// Words in the generator's buffer: sixteen keystream blocks, one refill.
+inline constexpr std::size_t buffer_words = 256;
+
 // The generator of one thread, shared by the thread's slot and the handles taken from it.
 struct ThreadGenerator {
-  std::size_t handle_count;          // the slot's reference plus one per live handle
-  alignas(64) std::uint32_t words[64];  // four keystream blocks, one after the other
+  std::size_t handle_count;  // the slot's reference plus one per live handle
+  alignas(64) std::uint32_t words[buffer_words];  // keystream blocks, one after the other
   KeystreamCore keystream;
-  std::size_t position;  // next word of `words` to hand out; 64 when used up
+  std::size_t position;  // next word of `words` to hand out; buffer_words when used up
 };
+// A thread's whole share of memory, allocated once.
+static_assert(sizeof(ThreadGenerator) < 2048);
 
-// Bytes of keystream per key, and per refill.
+// Bytes of keystream per key, and per refill. A key's budget is a whole number of refills, so
+// the rekey falls on the same draw whatever the refill size.
 inline constexpr std::int64_t rekey_interval_bytes = 65536;
-inline constexpr std::int64_t refill_bytes = 256;
+inline constexpr std::int64_t refill_bytes = buffer_words * sizeof(std::uint32_t);
+static_assert(rekey_interval_bytes % refill_bytes == 0);
 
-// Fills `words` with the next four blocks, installing a fresh key first when the current one has
-// produced its budget. The caller resets `position`.
+// Fills `words` with the next sixteen blocks, installing a fresh key first when the current one
+// has produced its budget. The caller resets `position`.
 void refill_words(ThreadGenerator& generator) noexcept;
 
 // Installs a fresh key from the entropy source and restarts the block counter at 0.
@@ -77,7 +84,7 @@ ThreadRandom take_thread_random();
 inline std::uint64_t draw_word64(ThreadRandom& random) noexcept {
   ThreadGenerator& generator = random.generator();
   std::size_t position = generator.position;
-  if (position >= 64) [[unlikely]] {
+  if (position >= buffer_words) [[unlikely]] {
     refill_words(generator);
     position = 0;
   }
@@ -103,7 +110,7 @@ class DrawCursor {
       : generator_(&random.generator()), position_(generator_->position) {}
 
   std::uint64_t next() noexcept {
-    if (position_ >= 64) [[unlikely]] {
+    if (position_ >= buffer_words) [[unlikely]] {
       refill_words(*generator_);
       position_ = 0;
     }

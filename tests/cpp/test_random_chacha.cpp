@@ -1,5 +1,5 @@
-// The ChaCha12 block function: published vectors, Crypto++ as an independent oracle, and every
-// accelerated path against the portable one.
+// The ChaCha12 block functions: published vectors, Crypto++ as an independent oracle, and every
+// accelerated function and every refill path against the portable reference.
 #include "random/chacha12.hpp"
 
 #include <crypto++/algparam.h>
@@ -7,16 +7,23 @@
 #include <crypto++/chacha.h>
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
 
 namespace gridflip {
+
+#if defined(__x86_64__)
+// The AVX-512 file's sixteen-lane kernel, built under AVX2 instead (chacha12_sixteen_lanes.cpp):
+// the same source on a CPU that can run it, whatever this one lacks.
+void chacha12_sixteen_lanes_avx2(KeystreamCore& core, std::span<std::uint32_t, 256> words) noexcept;
+#endif
+
 namespace {
 
-using Words = std::array<std::uint32_t, 64>;
+using Words = std::vector<std::uint32_t>;
 
 std::vector<std::uint8_t> from_hex(const std::string& hex) {
   std::vector<std::uint8_t> bytes;
@@ -43,6 +50,14 @@ KeystreamCore make_core(const std::vector<std::uint8_t>& key, const std::vector<
   return core;
 }
 
+KeystreamCore random_core(std::mt19937_64& random, std::uint64_t counter) {
+  KeystreamCore core{};
+  for (auto& word : core.key) word = static_cast<std::uint32_t>(random());
+  for (auto& word : core.nonce) word = static_cast<std::uint32_t>(random());
+  chacha12_detail::set_block_number(core, counter);
+  return core;
+}
+
 // Keystream bytes from Crypto++'s ChaCha with 12 rounds, starting at block `first_block`.
 // Its layout is the original one this generator uses: state words 12 and 13 are the 64-bit
 // block counter, 14 and 15 the 8-byte IV.
@@ -61,46 +76,82 @@ std::vector<std::uint8_t> cryptopp_keystream(const std::vector<std::uint8_t>& ke
 }
 
 Words words_from_bytes(const std::vector<std::uint8_t>& bytes) {
-  Words words{};
-  for (std::size_t i = 0; i < 64; ++i) words[i] = load_le32(&bytes[4 * i]);
+  Words words(bytes.size() / 4);
+  for (std::size_t i = 0; i < words.size(); ++i) words[i] = load_le32(&bytes[4 * i]);
   return words;
 }
 
-Words run(Chacha12FourBlocks implementation, KeystreamCore& core) {
-  std::uint32_t words[64];
-  for (auto& word : words) word = 0xDEADBEEF;
-  implementation(core, words);
-  Words result{};
-  for (std::size_t i = 0; i < 64; ++i) result[i] = words[i];
-  return result;
-}
+// One call of a block function, seen as `blocks` blocks written from the core's counter on.
+struct BlockFunction {
+  const char* name;
+  std::size_t blocks;
+  void (*run)(KeystreamCore&, std::uint32_t*) noexcept;
+  bool (*supported)() noexcept;
+};
 
-Words run_dispatched(KeystreamCore& core) {
-  std::uint32_t words[64] = {};
-  chacha12_four_blocks(core, words);
-  Words result{};
-  for (std::size_t i = 0; i < 64; ++i) result[i] = words[i];
-  return result;
-}
+void PrintTo(const BlockFunction& function, std::ostream* out) { *out << function.name; }
 
-std::vector<Chacha12Path> supported_paths() {
-  std::vector<Chacha12Path> paths;
-  for (Chacha12Path path :
-       {Chacha12Path::portable, Chacha12Path::sse2, Chacha12Path::avx2, Chacha12Path::avx512}) {
-    if (chacha12_path_supported(path)) paths.push_back(path);
+// `blocks` blocks from the portable reference, four at a time.
+Words reference_blocks(KeystreamCore& core, std::size_t blocks) {
+  Words words(16 * blocks);
+  for (std::size_t at = 0; at < words.size(); at += 64) {
+    chacha12_four_blocks(core, std::span<std::uint32_t, 64>(&words[at], 64));
   }
-  return paths;
+  return words;
 }
 
-class Chacha12PathTest : public testing::TestWithParam<Chacha12Path> {
+Words run(const BlockFunction& function, KeystreamCore& core) {
+  // A guard word past the end catches a function that writes more than its blocks.
+  Words words(16 * function.blocks + 1, 0xDEADBEEF);
+  function.run(core, words.data());
+  EXPECT_EQ(words.back(), 0xDEADBEEF) << function.name << " wrote past its blocks";
+  words.pop_back();
+  return words;
+}
+
+template <std::size_t size,
+          void (*function)(KeystreamCore&, std::span<std::uint32_t, size>) noexcept>
+void call_with_span(KeystreamCore& core, std::uint32_t* words) noexcept {
+  function(core, std::span<std::uint32_t, size>(words, size));
+}
+
+template <Chacha12Path path>
+void call_path(KeystreamCore& core, std::uint32_t* words) noexcept {
+  chacha12_implementation(path)(core, std::span<std::uint32_t, 256>(words, 256));
+}
+
+template <Chacha12Path path>
+bool path_supported() noexcept {
+  return chacha12_path_supported(path);
+}
+
+const BlockFunction block_functions[] = {
+    {"four_blocks_portable", 4, &call_with_span<64, &chacha12_four_blocks>,
+     &path_supported<Chacha12Path::portable>},
+#if defined(__x86_64__)
+    {"four_blocks_sse2", 4, &call_with_span<64, &chacha12_four_blocks_sse2>,
+     &path_supported<Chacha12Path::sse2>},
+    {"eight_blocks_avx2", 8, &call_with_span<128, &chacha12_eight_blocks_avx2>,
+     &path_supported<Chacha12Path::avx2>},
+    {"sixteen_blocks_avx512", 16, &call_with_span<256, &chacha12_sixteen_blocks_avx512>,
+     &path_supported<Chacha12Path::avx512>},
+    {"sixteen_lanes_built_for_avx2", 16, &call_with_span<256, &chacha12_sixteen_lanes_avx2>,
+     &path_supported<Chacha12Path::avx2>},
+#endif
+    {"refill_portable", 16, &call_path<Chacha12Path::portable>,
+     &path_supported<Chacha12Path::portable>},
+    {"refill_sse2", 16, &call_path<Chacha12Path::sse2>, &path_supported<Chacha12Path::sse2>},
+    {"refill_avx2", 16, &call_path<Chacha12Path::avx2>, &path_supported<Chacha12Path::avx2>},
+    {"refill_avx512", 16, &call_path<Chacha12Path::avx512>,
+     &path_supported<Chacha12Path::avx512>},
+};
+
+class Chacha12BlockFunctionTest : public testing::TestWithParam<BlockFunction> {
  protected:
   void SetUp() override {
-    if (!chacha12_path_supported(GetParam())) {
-      GTEST_SKIP() << chacha12_path_name(GetParam()) << " is not supported on this CPU";
-    }
-    implementation_ = chacha12_implementation(GetParam());
+    if (!GetParam().supported()) GTEST_SKIP() << GetParam().name << " cannot run on this CPU";
   }
-  Chacha12FourBlocks implementation_ = nullptr;
+  const BlockFunction& function() const { return GetParam(); }
 };
 
 struct PublishedVector {
@@ -159,26 +210,26 @@ TEST(Chacha12Oracle, CryptoppIsConfiguredAsChaCha12WithAnEightByteIv) {
   }
 }
 
-TEST_P(Chacha12PathTest, MatchesPublishedVectors) {
+TEST_P(Chacha12BlockFunctionTest, MatchesPublishedVectors) {
   for (const PublishedVector& vector : published_vectors) {
     SCOPED_TRACE(vector.name);
     KeystreamCore core = make_core(from_hex(vector.key), from_hex(vector.iv), 0);
-    const Words words = run(implementation_, core);
+    const Words words = run(function(), core);
     const std::vector<std::uint8_t> expected = from_hex(vector.blocks01);
     for (std::size_t i = 0; i < 32; ++i) {
       ASSERT_EQ(words[i], load_le32(&expected[4 * i])) << "word " << i;
     }
-    EXPECT_EQ(chacha12_detail::block_number(core), 4u);
+    EXPECT_EQ(chacha12_detail::block_number(core), function().blocks);
   }
 }
 
-TEST_P(Chacha12PathTest, ZeroKeyFillsFirst256BytesOfZeroKeyStream) {
+TEST_P(Chacha12BlockFunctionTest, ZeroKeyGivesTheStartOfTheZeroKeyStream) {
   const std::vector<std::uint8_t> zero_key(32, 0);
   const std::vector<std::uint8_t> zero_iv(8, 0);
   KeystreamCore core = make_core(zero_key, zero_iv, 0);
-  EXPECT_EQ(run(implementation_, core),
-            words_from_bytes(cryptopp_keystream(zero_key, zero_iv, 0, 256)));
-  EXPECT_EQ(core.block_counter[0], 4u);
+  EXPECT_EQ(run(function(), core),
+            words_from_bytes(cryptopp_keystream(zero_key, zero_iv, 0, 64 * function().blocks)));
+  EXPECT_EQ(core.block_counter[0], function().blocks);
   EXPECT_EQ(core.block_counter[1], 0u);
   // The key, nonce and budget are the caller's; the block function leaves them alone.
   for (std::uint32_t word : core.key) EXPECT_EQ(word, 0u);
@@ -187,12 +238,13 @@ TEST_P(Chacha12PathTest, ZeroKeyFillsFirst256BytesOfZeroKeyStream) {
   EXPECT_EQ(core.rekey_budget, 65536);
 }
 
-TEST_P(Chacha12PathTest, MatchesCryptoppForRandomKeysAndCounters) {
+TEST_P(Chacha12BlockFunctionTest, MatchesCryptoppForRandomKeysAndCounters) {
   std::mt19937_64 random(20240611);
-  // Low words that carry into the high word within the four blocks, and far-off counters.
-  const std::uint64_t counters[] = {0,           4,           0xFFFFFFFC,         0xFFFFFFFD,
-                                    0xFFFFFFFE,  0xFFFFFFFF,  0x1FFFFFFFF,        0x123456789ABCull,
-                                    0x3FFFFFFFFFFFFFEull};
+  // Low words that carry into the high word at every lane of a call, and far-off counters.
+  const std::uint64_t counters[] = {0,          16,         0xFFFFFFF0,  0xFFFFFFF1,
+                                    0xFFFFFFF7, 0xFFFFFFF8, 0xFFFFFFFC,  0xFFFFFFFD,
+                                    0xFFFFFFFF, 0x1FFFFFFF9, 0x123456789ABCull,
+                                    0x3FFFFFFFFFFFFF0ull};
   for (int trial = 0; trial < 8; ++trial) {
     std::vector<std::uint8_t> key(32);
     for (auto& byte : key) byte = static_cast<std::uint8_t>(random());
@@ -203,76 +255,90 @@ TEST_P(Chacha12PathTest, MatchesCryptoppForRandomKeysAndCounters) {
     for (std::uint64_t counter : counters) {
       SCOPED_TRACE(testing::Message() << "trial " << trial << " counter 0x" << std::hex << counter);
       KeystreamCore core = make_core(key, iv, counter);
-      ASSERT_EQ(run(implementation_, core),
-                words_from_bytes(cryptopp_keystream(key, iv, counter, 256)));
-      EXPECT_EQ(chacha12_detail::block_number(core), counter + 4);
+      ASSERT_EQ(run(function(), core),
+                words_from_bytes(cryptopp_keystream(key, iv, counter, 64 * function().blocks)));
+      EXPECT_EQ(chacha12_detail::block_number(core), counter + function().blocks);
     }
   }
 }
 
-TEST_P(Chacha12PathTest, CounterWrapsModulo2To64) {
+TEST(Chacha12Reference, CounterWrapsModulo2To64) {
+  // The reference against itself from block 0, which Crypto++ vouches for; Crypto++ cannot seek
+  // this far.
   const std::vector<std::uint8_t> key = from_hex(published_vectors[5].key);
   const std::vector<std::uint8_t> iv(8, 0);
   KeystreamCore from_zero = make_core(key, iv, 0);
-  const Words blocks0to3 = run(&chacha12_four_blocks_portable, from_zero);
+  const Words blocks0to3 = reference_blocks(from_zero, 4);
+  EXPECT_EQ(blocks0to3, words_from_bytes(cryptopp_keystream(key, iv, 0, 256)));
   KeystreamCore near_end = make_core(key, iv, 0xFFFFFFFFFFFFFFFEull);
-  const Words wrapped = run(implementation_, near_end);
+  const Words wrapped = reference_blocks(near_end, 4);
   // Blocks 2^64 - 2 and 2^64 - 1, then blocks 0 and 1.
-  for (std::size_t i = 0; i < 32; ++i) EXPECT_EQ(wrapped[32 + i], blocks0to3[i]) << "word " << i;
+  EXPECT_EQ(Words(wrapped.begin() + 32, wrapped.end()),
+            Words(blocks0to3.begin(), blocks0to3.begin() + 32));
   EXPECT_EQ(chacha12_detail::block_number(near_end), 2u);
 
   KeystreamCore before_end = make_core(key, iv, 0xFFFFFFFFFFFFFFFFull - 3);
-  const Words last_blocks = run(implementation_, before_end);
+  const Words last_blocks = reference_blocks(before_end, 4);
   KeystreamCore last = make_core(key, iv, 0xFFFFFFFFFFFFFFFFull);
-  const Words last_then_zero = run(implementation_, last);
-  for (std::size_t i = 0; i < 16; ++i) {
-    EXPECT_EQ(last_then_zero[i], last_blocks[48 + i]) << "word " << i;
-    EXPECT_EQ(last_then_zero[16 + i], blocks0to3[i]) << "word " << i;
-  }
+  const Words last_then_zero = reference_blocks(last, 4);
+  EXPECT_EQ(Words(last_then_zero.begin(), last_then_zero.begin() + 16),
+            Words(last_blocks.begin() + 48, last_blocks.end()));
+  EXPECT_EQ(Words(last_then_zero.begin() + 16, last_then_zero.begin() + 32),
+            Words(blocks0to3.begin(), blocks0to3.begin() + 16));
   EXPECT_EQ(chacha12_detail::block_number(last), 3u);
 }
 
-TEST_P(Chacha12PathTest, MatchesPortableOnRandomStates) {
+TEST_P(Chacha12BlockFunctionTest, CounterWrapsModulo2To64LikeTheReference) {
+  std::mt19937_64 random(64);
+  // Every place the wrap can fall within one call, and the call that ends on it.
+  for (std::uint64_t before_wrap = 1; before_wrap <= function().blocks; ++before_wrap) {
+    SCOPED_TRACE(testing::Message() << before_wrap << " blocks before the wrap");
+    KeystreamCore core = random_core(random, 0 - before_wrap);
+    KeystreamCore reference = core;
+    ASSERT_EQ(run(function(), core), reference_blocks(reference, function().blocks));
+    EXPECT_EQ(chacha12_detail::block_number(core), function().blocks - before_wrap);
+  }
+}
+
+TEST_P(Chacha12BlockFunctionTest, MatchesTheReferenceOnRandomStates) {
   std::mt19937_64 random(7);
   for (int trial = 0; trial < 2000; ++trial) {
-    KeystreamCore core{};
-    for (auto& word : core.key) word = static_cast<std::uint32_t>(random());
-    for (auto& word : core.nonce) word = static_cast<std::uint32_t>(random());
-    // Mostly counters near a carry of the low word.
+    // Mostly counters near a carry of the low word or the wrap of the whole counter.
     std::uint64_t counter = random();
     if (trial % 3 == 0) counter |= 0xFFFFFFF0;
-    chacha12_detail::set_block_number(core, counter);
+    if (trial % 7 == 0) counter |= 0xFFFFFFFFFFFFFFF0ull;
+    KeystreamCore core = random_core(random, counter);
     KeystreamCore reference = core;
-    ASSERT_EQ(run(implementation_, core), run(&chacha12_four_blocks_portable, reference))
+    ASSERT_EQ(run(function(), core), reference_blocks(reference, function().blocks))
         << "trial " << trial;
     ASSERT_EQ(chacha12_detail::block_number(core), chacha12_detail::block_number(reference));
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllPaths, Chacha12PathTest,
-                         testing::Values(Chacha12Path::portable, Chacha12Path::sse2,
-                                         Chacha12Path::avx2, Chacha12Path::avx512),
-                         [](const testing::TestParamInfo<Chacha12Path>& path_info) {
-                           return std::string(chacha12_path_name(path_info.param));
+INSTANTIATE_TEST_SUITE_P(All, Chacha12BlockFunctionTest, testing::ValuesIn(block_functions),
+                         [](const testing::TestParamInfo<BlockFunction>& function_info) {
+                           return std::string(function_info.param.name);
                          });
 
-TEST(Chacha12Dispatch, UsesASupportedPathAndAgreesWithPortable) {
+TEST(Chacha12Dispatch, UsesTheLastSupportedPathAndAgreesWithTheReference) {
   const Chacha12Path selected = chacha12_selected_path();
   EXPECT_TRUE(chacha12_path_supported(selected)) << chacha12_path_name(selected);
   EXPECT_TRUE(chacha12_path_supported(Chacha12Path::portable));
-  // The fastest supported path wins.
-  const std::vector<Chacha12Path> paths = supported_paths();
-  EXPECT_EQ(selected, paths.back());
+  Chacha12Path last_supported = Chacha12Path::portable;
+  for (Chacha12Path path : chacha12_paths) {
+    if (chacha12_path_supported(path)) last_supported = path;
+  }
+  EXPECT_EQ(selected, last_supported);
 
   std::mt19937_64 random(99);
-  KeystreamCore core{};
-  for (auto& word : core.key) word = static_cast<std::uint32_t>(random());
-  chacha12_detail::set_block_number(core, 0xFFFFFFFE);
+  KeystreamCore core = random_core(random, 0xFFFFFFF8);
   KeystreamCore reference = core;
   for (int call = 0; call < 3; ++call) {
-    ASSERT_EQ(run_dispatched(core), run(&chacha12_four_blocks_portable, reference));
+    std::uint32_t words[256] = {};
+    chacha12_sixteen_blocks(core, words);
+    ASSERT_EQ(Words(std::begin(words), std::end(words)), reference_blocks(reference, 16));
   }
-  EXPECT_EQ(chacha12_detail::block_number(core), 0xFFFFFFFEull + 12);
+  EXPECT_EQ(chacha12_detail::block_number(core), 0xFFFFFFF8ull + 48);
 }
 
 }  // namespace

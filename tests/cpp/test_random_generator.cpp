@@ -130,7 +130,7 @@ TEST(ThreadRandom, CreationFetchesOneKeyAndComputesNoBlock) {
     ThreadRandom random = take_thread_random();
     const ThreadGenerator& generator = random.generator();
     EXPECT_EQ(generator.handle_count, 2u);  // the slot's and this handle's
-    EXPECT_EQ(generator.position, 64u);
+    EXPECT_EQ(generator.position, buffer_words);
     for (std::uint32_t word : generator.words) EXPECT_EQ(word, 0u);
     EXPECT_EQ(generator.keystream.key[0], 0x03020100u);
     EXPECT_EQ(generator.keystream.key[7], 0x1F1E1D1Cu);
@@ -182,6 +182,8 @@ TEST(ThreadRandom, HandlesShareOneGeneratorAndTheStreamCarriesOn) {
   });
 }
 
+constexpr std::size_t draws_per_refill = buffer_words / 2;
+
 TEST(ThreadRandom, DrawScheduleRefillsAndRekeys) {
   // The creation key is the all-zero key, so the first draws are published keystream.
   EntropyScript script;
@@ -204,7 +206,7 @@ TEST(ThreadRandom, DrawScheduleRefillsAndRekeys) {
         EXPECT_NE(key, keys.back()) << "draw " << n;
         keys.push_back(key);
         expected = oracle_draws(key, 8192);
-        EXPECT_EQ(keystream.block_counter[0], 4u) << "draw " << n;
+        EXPECT_EQ(keystream.block_counter[0], buffer_words / 16) << "draw " << n;
         EXPECT_EQ(keystream.block_counter[1], 0u) << "draw " << n;
         EXPECT_EQ(keystream.nonce[0], 0u);
         EXPECT_EQ(keystream.nonce[1], 0u);
@@ -221,15 +223,96 @@ TEST(ThreadRandom, DrawScheduleRefillsAndRekeys) {
 
       // Invariants after r refills under the current key.
       const std::size_t in_key = (n - 1) % 8192 + 1;  // draws under this key so far
-      const std::size_t refills = (in_key + 31) / 32;
-      ASSERT_EQ(generator.position, 2 * ((in_key - 1) % 32 + 1)) << "draw " << n;
-      ASSERT_EQ(chacha12_detail::block_number(keystream), 4 * refills) << "draw " << n;
-      ASSERT_EQ(keystream.rekey_budget, 65536 - 256 * static_cast<std::int64_t>(refills))
+      const std::size_t refills = (in_key + draws_per_refill - 1) / draws_per_refill;
+      ASSERT_EQ(generator.position, 2 * ((in_key - 1) % draws_per_refill + 1)) << "draw " << n;
+      ASSERT_EQ(chacha12_detail::block_number(keystream), 16 * refills) << "draw " << n;
+      ASSERT_EQ(keystream.rekey_budget, 65536 - 1024 * static_cast<std::int64_t>(refills))
           << "draw " << n;
     }
     EXPECT_EQ(keys.size(), 4u);
     t_entropy_script = nullptr;
   });
+}
+
+// The generator as first built: a 64-word buffer refilled four blocks at a time from the
+// reference block function, 256 bytes off the key's budget per refill. Its draws are the
+// contract; a larger buffer must hand out the same word at every draw index.
+class FourBlockStream {
+ public:
+  // `keys` serves the same bytes the generator's entropy script does.
+  explicit FourBlockStream(EntropyScript keys) : keys_(std::move(keys)) {
+    install_next_key();
+    keystream_.rekey_interval = 65536;
+    keystream_.rekey_budget = 65536;
+  }
+
+  std::uint64_t next() {
+    if (position_ >= 64) {
+      if (keystream_.rekey_budget <= 0) {
+        install_next_key();
+        keystream_.rekey_budget = 65536 - 256;
+      } else {
+        keystream_.rekey_budget -= 256;
+      }
+      chacha12_four_blocks(keystream_, words_);
+      position_ = 0;
+    }
+    const std::uint64_t draw = std::uint64_t{words_[position_ + 1]} << 32 | words_[position_];
+    position_ += 2;
+    return draw;
+  }
+
+ private:
+  void install_next_key() {
+    for (auto& word : keystream_.key) {
+      word = 0;
+      for (int shift = 0; shift < 32; shift += 8) word |= std::uint32_t{keys_.next_byte()} << shift;
+    }
+    keystream_.block_counter[0] = keystream_.block_counter[1] = 0;
+  }
+
+  EntropyScript keys_;
+  KeystreamCore keystream_{};
+  std::uint32_t words_[64] = {};
+  std::size_t position_ = 64;
+};
+
+TEST(ThreadRandom, EveryDrawIsTheWordFourBlockRefillsGaveOnEveryPath) {
+  const Chacha12Path selected = chacha12_selected_path();
+  for (Chacha12Path path : chacha12_paths) {
+    if (!chacha12_path_supported(path)) continue;
+    SCOPED_TRACE(chacha12_path_name(path));
+    chacha12_select_path(path);
+    on_new_thread([] {
+      EntropyScript script;
+      FourBlockStream reference(script);
+      t_entropy_script = &script;
+      ThreadRandom random = take_thread_random();
+      // Runs of draws through the handle and through cursors, as calls of the pass make them,
+      // ending on and next to refills of either size and the rekeys at 8193 and 16385.
+      const std::size_t runs[] = {1, 31, 1, 95, 1, 127, 8192 - 256, 1, 8191, 2, 300, 1, 8000};
+      std::size_t n = 0;
+      for (std::size_t index = 0; index < std::size(runs); ++index) {
+        if (index % 2 == 0) {
+          for (std::size_t i = 0; i < runs[index]; ++i) {
+            ++n;
+            ASSERT_EQ(draw_word64(random), reference.next()) << "draw " << n;
+          }
+        } else {
+          DrawCursor cursor(random);
+          for (std::size_t i = 0; i < runs[index]; ++i) {
+            ++n;
+            ASSERT_EQ(cursor.next(), reference.next()) << "draw " << n;
+          }
+          cursor.store();
+        }
+        ASSERT_EQ(script.lengths.size(), 1 + (n - 1) / 8192) << "after draw " << n;
+      }
+      EXPECT_GT(n, 3u * 8192);
+      t_entropy_script = nullptr;
+    });
+  }
+  chacha12_select_path(selected);
 }
 
 TEST(ThreadRandom, UnitDoublesFromWordPairs) {
@@ -259,12 +342,12 @@ TEST(ThreadRandom, UnitDoublesFromWordPairs) {
       generator.position = 10;
       EXPECT_EQ(draw_word64(random), std::uint64_t{sample.hi} << 32 | sample.lo);
     }
-    // Draw 32 of a buffer takes words 62 and 63.
-    generator.position = 62;
-    generator.words[62] = 0x11111111;
-    generator.words[63] = 0x22222222;
+    // The last draw of a buffer takes its last two words.
+    generator.position = buffer_words - 2;
+    generator.words[buffer_words - 2] = 0x11111111;
+    generator.words[buffer_words - 1] = 0x22222222;
     EXPECT_EQ(draw_word64(random), 0x2222222211111111ull);
-    EXPECT_EQ(generator.position, 64u);
+    EXPECT_EQ(generator.position, buffer_words);
   });
 }
 

@@ -185,6 +185,39 @@ def test_entropy_calls_follow_the_schedule():
     assert stream.words[:2] == keystream_words(ZERO_KEY, 0, 1)[:2]
 
 
+def numbered_keys():
+    n = 0
+    while True:
+        yield bytes((n * 53 + j * 7 + 1) & 0xFF for j in range(32))
+        n += 1
+
+
+def test_sixteen_block_refills_hand_out_the_same_draws():
+    four = StreamModel(numbered_keys())
+    sixteen = StreamModel(numbered_keys(), blocks_per_refill=16)
+    assert (sixteen.buffer_words, sixteen.position, sixteen.rekey_budget) == (256, 256, 65536)
+    seen = {}
+    for n in range(1, 3 * 8192 + 200):
+        assert sixteen.draw_word64() == four.draw_word64(), n
+        assert sixteen.entropy_calls == four.entropy_calls == 1 + (n - 1) // 8192, n
+        if n in (32, 33, 128, 129, 8192, 8193):
+            seen[n] = (sixteen.position, sixteen.block_counter, sixteen.rekey_budget)
+    assert seen == {
+        32: (64, 16, 64512), 33: (66, 16, 64512),        # mid-buffer: no refill at 33
+        128: (256, 16, 64512), 129: (2, 32, 63488),      # the second refill
+        8192: (256, 1024, 0), 8193: (2, 16, 64512),      # the new key's first refill
+    }
+
+
+def test_dropping_the_buffer_skips_to_the_next_refill():
+    stream = StreamModel(keys(COUNTING_KEY), blocks_per_refill=16)
+    for _ in range(5):
+        stream.draw_word64()
+    stream.drop_buffer()
+    assert stream.draw_word64() == words64(COUNTING_KEY, 16, 1)[0]  # draw 129's word pair
+    assert (stream.refills, stream.block_counter) == (2, 32)
+
+
 @pytest.mark.parametrize("lo, hi, sample", [
     (0, 0, 0.0),
     (0x00000FFF, 0, 0.0),

@@ -219,21 +219,22 @@ def keys():
         n += 1
 
 
-def test_the_stream_is_exact_across_calls_and_rekeys(child, tmp_path, interposer):
-    # Chance 0.5: each visited position flips exactly when its draw's sample is at most 0.5,
-    # so the file after each call shows every decision of the stream.
+def check_calls_against_the_stream(child, tmp_path, interposer, calls):
+    """Runs `calls` (file contents, rows, columns) in one child interpreter under known keys,
+    each at chance 0.5 on a freshly written file, and checks every call's file and entropy
+    count against the stream model. Returns the model's draw count after each call.
+
+    At chance 0.5 each visited position flips exactly when its draw's sample is at most 0.5,
+    so the file after each call shows every decision of the stream."""
     log = tmp_path / "entropy.log"
-    data = logic_tile() * 12
-    calls = [([0, 1, 2, 3], list(range(54))), ([], [1]), ([5], [7, 8]), (list(range(16)), list(range(54)))]
-    script_calls = ",".join(repr(c) for c in calls)
     result = child(
         f"""
-        import gridflip, os
+        import gridflip
         path = {str(tmp_path / 'c.asc')!r}
         out = []
-        for index, (rows, columns) in enumerate([{script_calls}]):
+        for data, rows, columns in {calls!r}:
             with open(path, "wb") as handle:
-                handle.write({data!r})
+                handle.write(data)
             gridflip.mutate(path, rows, columns, 0.5)
             with open(path, "rb") as handle:
                 out.append(handle.read().hex())
@@ -246,13 +247,36 @@ def test_the_stream_is_exact_across_calls_and_rekeys(child, tmp_path, interposer
     fields = result.stdout.split()
     stream = StreamModel(keys())
     draws = iter(stream)
-    for index, (rows, columns) in enumerate(calls):
+    ends = []
+    for index, (data, rows, columns) in enumerate(calls):
         expected = run_pass(data, rows, columns, 0.5, draws)
         assert bytes.fromhex(fields[2 * index].decode()) == expected.data, f"call {index}"
         assert int(fields[2 * index + 1]) == stream.entropy_calls, f"call {index}"
-    # 12 tiles x 864 positions in the last call: the stream went past draw 8193 and rekeyed.
-    assert stream.draws > 8192
+        ends.append(stream.draws)
     assert stream.entropy_calls == 1 + (stream.draws - 1) // 8192
+    return ends
+
+
+def test_the_stream_is_exact_across_calls_and_rekeys(child, tmp_path, interposer):
+    data = logic_tile() * 12
+    calls = [(data, [0, 1, 2, 3], list(range(54))), (data, [], [1]), (data, [5], [7, 8]),
+             (data, list(range(16)), list(range(54)))]
+    ends = check_calls_against_the_stream(child, tmp_path, interposer, calls)
+    # 12 tiles x 864 positions in the last call: the stream went past draw 8193 and rekeyed.
+    assert ends[-1] > 8192
+
+
+def test_calls_that_end_on_refill_and_rekey_boundaries_continue_the_stream(child, tmp_path,
+                                                                          interposer):
+    # Each call's draws end where a refill of 16 blocks (draw 128, 256) or a key (draw 8192)
+    # runs out, so the next call starts on a fresh buffer or a fresh key; the draws must still
+    # be those of the first-built generator's 4-block refills, which the model makes.
+    quarter = (list(range(4)), list(range(32)))  # 128 draws per tile
+    calls = [(logic_tile(), *quarter), (logic_tile(), *quarter), (logic_tile() * 62, *quarter),
+             (logic_tile(), [0], [0]), (logic_tile(), [0, 1], [5]),
+             (logic_tile() * 2, list(range(16)), list(range(54)))]
+    ends = check_calls_against_the_stream(child, tmp_path, interposer, calls)
+    assert ends == [128, 256, 8192, 8193, 8195, 9923]
 
 
 def test_a_first_call_that_draws_nothing_keys_the_generator_once(child, tmp_path, interposer):

@@ -7,6 +7,8 @@ import sys
 import time
 
 from conftest import logic_tile
+from models.chacha12 import MODULE_BLOCKS_PER_REFILL, StreamModel
+from models.reference_pass import run_pass
 
 MESSAGE = "Failed to access circuit: the file was truncated while it was mapped"
 
@@ -37,6 +39,50 @@ def test_a_file_truncated_after_mapping_aborts_the_call(child, tmp_path, interpo
     assert lines == ["PanicException " + MESSAGE] * 2 + ["after None"]
     assert result.stderr.count(b"panicked at src/lib.cpp:") == 2
     assert MESSAGE.encode() in result.stderr
+
+
+def known_keys():
+    # The interposer's keys: key n, byte j = (n * 37 + j * 11 + 5) mod 256.
+    n = 0
+    while True:
+        yield bytes((n * 37 + j * 11 + 5) & 0xFF for j in range(32))
+        n += 1
+
+
+def test_after_a_truncation_the_stream_resumes_on_a_fresh_buffer(child, tmp_path, interposer):
+    # The aborted call drew a few words (one per tile before the fault at 4096 bytes) and the
+    # rest of its buffer is dropped: no word it may have drawn is handed out again, so the next
+    # call starts on the next refill.
+    circuit = tmp_path / "c.asc"
+    result = child(
+        f"""
+        import os, gridflip
+        path = {str(circuit)!r}
+        with open(path, "wb") as handle:
+            handle.write({logic_tile()!r} * 8)
+        try:
+            gridflip.mutate(path, [0], [0], 0.5)
+        except BaseException as error:
+            print(type(error).__name__)
+        os.environ.pop("GRIDFLIP_TEST_TRUNCATE_AFTER_MAP")
+        with open(path, "wb") as handle:
+            handle.write({logic_tile()!r})
+        gridflip.mutate(path, range(16), range(54), 0.5)
+        with open(path, "rb") as handle:
+            print(handle.read().hex())
+        """,
+        env={"LD_PRELOAD": interposer, "GRIDFLIP_TEST_TRUNCATE_AFTER_MAP": "4096",
+             "GRIDFLIP_TEST_KEYS": "1"},
+    )
+    assert result.returncode == 0, result.stderr.decode()
+    aborted, after = result.stdout.decode().split()
+    assert aborted == "PanicException"
+    stream = StreamModel(known_keys(), blocks_per_refill=MODULE_BLOCKS_PER_REFILL)
+    stream.draw_word64()  # at least one draw, fewer than a buffer's worth, before the fault
+    stream.drop_buffer()
+    expected = run_pass(logic_tile(), range(16), range(54), 0.5, iter(stream))
+    assert bytes.fromhex(after) == expected.data
+    assert stream.entropy_calls == 1
 
 
 def test_a_second_process_truncating_the_file_during_a_call(tmp_path):

@@ -15,10 +15,9 @@ MASK64 = 0xFFFFFFFFFFFFFFFF
 CONSTANTS = (0x61707865, 0x3320646E, 0x79622D32, 0x6B206574)
 
 WORDS_PER_BLOCK = 16
-BLOCKS_PER_REFILL = 4
-BUFFER_WORDS = WORDS_PER_BLOCK * BLOCKS_PER_REFILL
+BLOCKS_PER_REFILL = 4  # as the generator was first built; gridflip now refills 16 at once
+MODULE_BLOCKS_PER_REFILL = 16
 REKEY_INTERVAL = 65536  # bytes of output per key
-REFILL_BYTES = BUFFER_WORDS * 4
 
 
 def _rotl(value: int, shift: int) -> int:
@@ -88,17 +87,24 @@ def unit_double(word64: int) -> float:
 
 
 class StreamModel:
-    """The per-thread generator: creation key, 64-word buffer, refills of four blocks, and a
-    fresh key from `keys` once 65536 bytes have been produced under the current one."""
+    """The per-thread generator: creation key, a buffer of `blocks_per_refill` blocks refilled
+    at once, and a fresh key from `keys` once 65536 bytes have been produced under the current
+    one. Any refill size that divides 65536 bytes gives the same draws; only the buffer's state
+    between draws, and what dropping its rest skips, depend on it."""
 
-    def __init__(self, keys: Iterator[bytes]) -> None:
+    def __init__(self, keys: Iterator[bytes], blocks_per_refill: int = BLOCKS_PER_REFILL) -> None:
         self._keys = keys
+        self.blocks_per_refill = blocks_per_refill
+        self.buffer_words = WORDS_PER_BLOCK * blocks_per_refill
+        self.refill_bytes = self.buffer_words * 4
+        if REKEY_INTERVAL % self.refill_bytes:
+            raise ValueError("a key's budget must be a whole number of refills")
         self.entropy_calls = 0
         self.key = self._next_key()
         self.block_counter = 0
         self.rekey_budget = REKEY_INTERVAL
-        self.words = [0] * BUFFER_WORDS
-        self.position = BUFFER_WORDS
+        self.words = [0] * self.buffer_words
+        self.position = self.buffer_words
         self.refills = 0
         self.draws = 0
 
@@ -112,15 +118,19 @@ class StreamModel:
         if self.rekey_budget <= 0:
             self.key = self._next_key()
             self.block_counter = 0
-            self.rekey_budget = REKEY_INTERVAL - REFILL_BYTES
+            self.rekey_budget = REKEY_INTERVAL - self.refill_bytes
         else:
-            self.rekey_budget -= REFILL_BYTES
-        self.words = keystream_words(self.key, self.block_counter, BLOCKS_PER_REFILL)
-        self.block_counter = (self.block_counter + BLOCKS_PER_REFILL) & MASK64
+            self.rekey_budget -= self.refill_bytes
+        self.words = keystream_words(self.key, self.block_counter, self.blocks_per_refill)
+        self.block_counter = (self.block_counter + self.blocks_per_refill) & MASK64
         self.refills += 1
 
+    def drop_buffer(self) -> None:
+        """What an aborted pass does: the rest of the buffer is never handed out."""
+        self.position = self.buffer_words
+
     def draw_word64(self) -> int:
-        if self.position >= BUFFER_WORDS:
+        if self.position >= self.buffer_words:
             self.refill_words()
             self.position = 0
         lo, hi = self.words[self.position], self.words[self.position + 1]
