@@ -184,9 +184,9 @@ def check_mutate(path, data, rows, columns, chance):
     chance32 = to_float32(float(chance))
     if is_deterministic(chance32):
         expected = run_pass(data, rows, columns, chance32, itertools.repeat(0))
-        event("deterministic, " + ("ends" if expected.abort_index is None else "aborts")
-              + (", changed" if expected.flipped else ""))
-        if expected.abort_index is None:
+        outcome = "refuses a tile" if expected.refusal else "aborts" if expected.aborted else "ends"
+        event(f"deterministic, {outcome}" + (", changed" if expected.flipped else ""))
+        if not expected.aborted:
             assert error is None and result is None
         else:
             assert type(error) is panic_type() and error.args == (expected.abort_message,)
