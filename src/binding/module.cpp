@@ -3,6 +3,7 @@
 
 #include "binding/call_frame.hpp"
 #include "binding/once_cell.hpp"
+#include "binding/recursion_guard.hpp"
 #include "lib.hpp"
 
 #include <atomic>
@@ -24,7 +25,12 @@ static_assert(sizeof(mutate_docstring) - 1 == 282);
 
 PyObject* mutate_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  return run_call_frame([&] { return mutate(args, nargs, kwnames); });
+  return run_call_frame([&]() -> PyResult<PyRef> {
+    // Argument hooks (__fspath__, __index__, ...) may call mutate again.
+    const RecursionGuard level(" in gridflip.mutate");
+    if (!level.entered()) return fetch_or_system_error();
+    return mutate(args, nargs, kwnames);
+  });
 }
 
 PyMethodDef mutate_method = {
