@@ -46,26 +46,19 @@ PyModuleDef module_definition = {
 };
 
 std::atomic<std::int64_t> owner_interpreter_id{-1};
-PyOnceCell module_cache;
+PyOnceCell module_cache("creating the module");
 
 // Fills the module cell; the failure of a fill leaves it empty for the next import.
 PyResult<PyRef> create_module() {
-  std::optional<PyErr> failure;
-  PyObject* module = module_cache.get_or_fill([&]() -> PyObject* {
+  PyResult<PyObject*> module = module_cache.get_or_fill([]() -> PyResult<PyRef> {
     PyRef fresh = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
-    if (!fresh) {
-      failure = fetch_or_system_error();
-      return nullptr;
-    }
+    if (!fresh) return fetch_or_system_error();
     PyStatus populated = populate_module(fresh.get());
-    if (!populated.ok()) {
-      failure = std::move(populated.error());
-      return nullptr;
-    }
-    return fresh.release();
+    if (!populated.ok()) return std::move(populated.error());
+    return fresh;
   });
-  if (module == nullptr) return std::move(*failure);
-  return PyRef::borrow(module);
+  if (!module.ok()) return std::move(module.error());
+  return PyRef::borrow(module.value());
 }
 
 PyResult<PyRef> initialise_module() {
