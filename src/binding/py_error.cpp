@@ -176,9 +176,8 @@ PyResult<PyObject*> panic_exception_type() {
 }
 
 PyErr raise_abort(const CallAbort& abort) {
-  std::string message = abort.message().empty()
-                            ? std::string("an abort happened in gridflip's native code")
-                            : abort.message();
+  std::string message =
+      abort.has_text() ? abort.message() : std::string("an abort happened in gridflip's native code");
   PyResult<PyObject*> type = panic_exception_type();
   // No PanicException can be made while this thread is creating its type.
   if (!type.ok()) return std::move(type.error());

@@ -52,6 +52,17 @@ TEST(CallFrame, SuccessErrorAndAbortOutcomes) {
   EXPECT_STREQ(PyUnicode_AsUTF8(PyTuple_GET_ITEM(args.get(), 0)), "body gave up");
 }
 
+TEST(CallFrame, AnEmptyAbortTextIsKeptAndOnlyAMissingOneGetsTheFallback) {
+  for (const bool has_text : {true, false}) {
+    PyObject* aborted = run_call_frame([has_text]() -> PyResult<PyRef> {
+      throw has_text ? CallAbort(std::string()) : CallAbort::without_text();
+    });
+    EXPECT_EQ(aborted, nullptr);
+    EXPECT_EQ(take_pending().second,
+              has_text ? "" : "an abort happened in gridflip's native code");
+  }
+}
+
 TEST(CallFrame, PanicExceptionTypeIsOneBaseExceptionSubclass) {
   PyObject* type = panic_exception_type().value();
   EXPECT_EQ(type, panic_exception_type().value());
