@@ -32,10 +32,11 @@ class RecursionGuard {
 
  private:
   static bool enter(const char* where) noexcept {
-    // Stacks grow down on every platform this builds for.
+    // Stacks grow down on every platform this builds for. A frame outside the bounds
+    // runs on a stack of someone else's making, which only the interpreter's count covers.
     const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    const std::uintptr_t floor = stack_floor();
-    if (floor != 0 && here < floor + stack_reserve) {
+    const StackBounds stack = thread_stack_bounds();
+    if (stack.low < here && here < stack.high && here - stack.low < stack_reserve) {
       PyErr_Format(PyExc_RecursionError,
                    "maximum recursion depth exceeded%s (the thread's stack is nearly used up)",
                    where);

@@ -5,8 +5,14 @@
 
 namespace gridflip {
 
-// The lowest address the calling thread's stack may grow down to, or 0 when the system does not
-// say. Asked of the system once per thread and kept; never fails.
-std::uintptr_t stack_floor() noexcept;
+// The address range the calling thread's stack may use: [low, high). Both are 0 when the system
+// does not say.
+struct StackBounds {
+  std::uintptr_t low = 0;
+  std::uintptr_t high = 0;
+};
+
+// Asked of the system once per thread and kept; never fails.
+StackBounds thread_stack_bounds() noexcept;
 
 }  // namespace gridflip

@@ -6,27 +6,29 @@
 namespace gridflip {
 namespace {
 
-std::uintptr_t ask_stack_floor() noexcept {
+StackBounds ask_stack_bounds() noexcept {
   pthread_attr_t attributes;
-  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 0;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return {};
   void* lowest = nullptr;
   std::size_t size = 0;
   const bool known = pthread_attr_getstack(&attributes, &lowest, &size) == 0;
   pthread_attr_destroy(&attributes);
-  return known ? reinterpret_cast<std::uintptr_t>(lowest) : 0;
+  if (!known) return {};
+  const auto low = reinterpret_cast<std::uintptr_t>(lowest);
+  return {low, low + size};
 }
 
 }  // namespace
 
-std::uintptr_t stack_floor() noexcept {
+StackBounds thread_stack_bounds() noexcept {
   // The main thread's answer comes from reading /proc/self/maps: keep it.
-  constinit thread_local std::uintptr_t t_floor = 0;
+  constinit thread_local StackBounds t_bounds{};
   constinit thread_local bool t_asked = false;
   if (!t_asked) {
-    t_floor = ask_stack_floor();
+    t_bounds = ask_stack_bounds();
     t_asked = true;
   }
-  return t_floor;
+  return t_bounds;
 }
 
 }  // namespace gridflip
