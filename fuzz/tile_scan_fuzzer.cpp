@@ -9,6 +9,8 @@
 //   [7], [8] unused (kept so that stored inputs keep their meaning)
 //   then the rows, the columns, the scripted words (8 bytes each, little-endian, cycled),
 //   and every remaining byte is the file.
+// Row bytes are taken modulo 16 and column bytes modulo 54: mutate refuses other values
+// before the scan runs, and the scan relies on that.
 #include "tile_scan.hpp"
 
 #include <cmath>
@@ -156,10 +158,35 @@ Outcome model_pass(std::vector<std::uint8_t> bytes, const std::vector<std::uint8
       cursor = feed + 1;
       continue;
     }
+    const std::size_t header = cursor;
     const std::size_t header_feed = next_feed(bytes, cursor + 1);
     const std::size_t body = header_feed == length ? length : header_feed + 1;
     cursor = body;
     if (!rows.empty() && !columns.empty()) {
+      // Up to 16 row lines from the body; each that has a line feed is 54 bytes long.
+      std::size_t row_start = body;
+      for (int row = 0; row < 16; ++row) {
+        if (row_start >= length) break;
+        const std::size_t feed = next_feed(bytes, row_start);
+        if (feed == length) break;
+        if (feed - row_start != 54) {
+          std::size_t line = 1;
+          for (std::size_t k = 0; k < header; ++k) {
+            if (bytes[k] == '\n') ++line;
+          }
+          outcome.aborted = true;
+          outcome.abort_message = "malformed logic tile at line " + std::to_string(line) +
+                                  ": row " + std::to_string(row);
+          if (feed > row_start && bytes[feed - 1] == '\r') {
+            outcome.abort_message += " ends in a carriage return; convert the file to LF line ends";
+          } else {
+            outcome.abort_message += " is " + std::to_string(feed - row_start) + " bytes long, not 54";
+          }
+          outcome.bytes = std::move(bytes);
+          return outcome;
+        }
+        row_start = feed + 1;
+      }
       for (std::uint8_t column : columns) {
         for (std::uint8_t row : rows) {
           const std::uint64_t word = script.draw(outcome.draws);
@@ -252,8 +279,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::size_t at = fixed_header;
   std::vector<std::uint8_t> rows, columns;
-  for (std::size_t k = 0; k < layout.row_count; ++k) rows.push_back(byte_at(data, size, at++));
-  for (std::size_t k = 0; k < layout.column_count; ++k) columns.push_back(byte_at(data, size, at++));
+  for (std::size_t k = 0; k < layout.row_count; ++k) rows.push_back(byte_at(data, size, at++) % 16);
+  for (std::size_t k = 0; k < layout.column_count; ++k) columns.push_back(byte_at(data, size, at++) % 54);
   std::vector<std::uint64_t> words;
   for (std::size_t k = 0; k < layout.word_count; ++k, at += 8) words.push_back(word_at(data, size, at));
   std::vector<std::uint8_t> file;
@@ -304,7 +331,7 @@ std::string random_tile(MutatorRandom& random) {
   std::string tile = ".logic_tile " + std::to_string(random.below(34)) + " " +
                      std::to_string(random.below(34)) + "\n";
   const std::size_t rows = random.below(4) == 0 ? random.below(17) : 16;
-  // Now and then rows of the wrong width, so flips land on line feeds.
+  // Now and then rows of the wrong width, which the scan must refuse.
   const std::size_t width = random.below(4) == 0 ? random.below(60) : 54;
   for (std::size_t row = 0; row < rows; ++row) {
     for (std::size_t column = 0; column < width; ++column) tile += random.below(5) == 0 ? '1' : '0';

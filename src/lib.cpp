@@ -61,7 +61,7 @@ void MutationPass::run() {
   if (!completed) {
     // The cursor was left at the fault: drop the rest of the buffer so that no
     // word the aborted run may have drawn is handed out again.
-    generator_.generator().position = buffer_words;
+    discard_buffer(generator_.generator());
     abort_call("Failed to access circuit: the file was truncated while it was mapped");
   }
 }

@@ -16,8 +16,9 @@ class MutationPass {
                float chance) noexcept;
 
   // Flips the drawn positions of every logic tile in place. Aborts with the
-  // index message when a drawn position lies at or past the end of the file;
-  // the flips made before it stay.
+  // index message when a drawn position lies at or past the end of the file,
+  // and with the malformed-tile message, before the tile's first draw, when a
+  // row line of a tile is not 54 bytes long; the flips made before either stay.
   void run();
 
   const CircuitMap& mapping() const noexcept { return mapping_; }
@@ -35,7 +36,7 @@ class MutationPass {
 
 // mutate(fpath, rows, columns, mutation_chance) from the fast-call arguments.
 // Returns None or an argument error; aborts when the file cannot be opened,
-// mapped or flushed, or on the pass's index abort.
+// mapped or flushed, or on the pass's aborts.
 PyResult<PyRef> mutate(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace gridflip

@@ -35,14 +35,6 @@ class LineFeeds {
     return feed;
   }
 
-  // Reads the block holding `from` again, keeping the line feeds from `from` on:
-  // bytes of it may have been overwritten since (a flip can turn a line feed of
-  // a malformed tile into a bit).
-  void reload(std::size_t from) noexcept {
-    block_ = from - from % block_size;
-    mask_ = from < length_ ? block_mask(block_) & (~std::uint64_t{0} << (from - block_)) : 0;
-  }
-
  private:
   static constexpr std::size_t block_size = 64;
 

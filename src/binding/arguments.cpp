@@ -13,10 +13,12 @@ namespace {
 // A size hint is only a hint: tile coordinates never need more than this up front.
 constexpr Py_ssize_t reserve_cap = 4096;
 
-PyOnceCell sequence_type_cell;
+PyOnceCell sequence_type_cell("looking up collections.abc.Sequence");
 
-PyObject* sequence_type() {
-  return sequence_type_cell.get_or_fill([]() -> PyObject* {
+// collections.abc.Sequence; a failed lookup aborts. The error is the cell's
+// RuntimeError for a lookup that called mutate again.
+PyResult<PyObject*> sequence_type() {
+  return sequence_type_cell.get_or_fill([]() -> PyResult<PyRef> {
     auto fail = [](std::string detail) {
       abort_call("called `Result::unwrap()` on an `Err` value: " + std::move(detail));
     };
@@ -31,7 +33,7 @@ PyObject* sequence_type() {
       PyErr error = cast_error(type.get(), &PyType_Type);
       fail(describe_error(error));
     }
-    return type.release();
+    return type;
   });
 }
 
@@ -171,7 +173,9 @@ PyResult<ByteList> convert_byte_list(PyObject* object) {
   }
   if (PyUnicode_Check(object)) return PyErr::described(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(object)) {
-    return cast_error(object, reinterpret_cast<PyTypeObject*>(sequence_type()));
+    PyResult<PyObject*> sequence = sequence_type();
+    if (!sequence.ok()) return std::move(sequence.error());
+    return cast_error(object, reinterpret_cast<PyTypeObject*>(sequence.value()));
   }
 
   ByteList list;

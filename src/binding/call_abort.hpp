@@ -9,13 +9,22 @@
 namespace gridflip {
 
 // Travels from the point of abort to the call frame; never seen by the interpreter.
+// Its text may be empty, which is a text like any other; only an abort made
+// without_text() has none.
 class CallAbort {
  public:
   explicit CallAbort(std::string message) noexcept : message_(std::move(message)) {}
+  static CallAbort without_text() noexcept {
+    CallAbort abort{std::string()};
+    abort.has_text_ = false;
+    return abort;
+  }
   const std::string& message() const noexcept { return message_; }
+  bool has_text() const noexcept { return has_text_; }
 
  private:
   std::string message_;
+  bool has_text_ = true;
 };
 
 // Writes the abort report, then throws CallAbort. Never returns.

@@ -3,6 +3,7 @@
 
 #include "binding/call_frame.hpp"
 #include "binding/once_cell.hpp"
+#include "binding/recursion_guard.hpp"
 #include "lib.hpp"
 
 #include <atomic>
@@ -24,7 +25,12 @@ static_assert(sizeof(mutate_docstring) - 1 == 282);
 
 PyObject* mutate_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  return run_call_frame([&] { return mutate(args, nargs, kwnames); });
+  return run_call_frame([&]() -> PyResult<PyRef> {
+    // Argument hooks (__fspath__, __index__, ...) may call mutate again.
+    const RecursionGuard level(" in gridflip.mutate");
+    if (!level.entered()) return fetch_or_system_error();
+    return mutate(args, nargs, kwnames);
+  });
 }
 
 PyMethodDef mutate_method = {
@@ -40,26 +46,19 @@ PyModuleDef module_definition = {
 };
 
 std::atomic<std::int64_t> owner_interpreter_id{-1};
-PyOnceCell module_cache;
+PyOnceCell module_cache("creating the module");
 
 // Fills the module cell; the failure of a fill leaves it empty for the next import.
 PyResult<PyRef> create_module() {
-  std::optional<PyErr> failure;
-  PyObject* module = module_cache.get_or_fill([&]() -> PyObject* {
+  PyResult<PyObject*> module = module_cache.get_or_fill([]() -> PyResult<PyRef> {
     PyRef fresh = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
-    if (!fresh) {
-      failure = fetch_or_system_error();
-      return nullptr;
-    }
+    if (!fresh) return fetch_or_system_error();
     PyStatus populated = populate_module(fresh.get());
-    if (!populated.ok()) {
-      failure = std::move(populated.error());
-      return nullptr;
-    }
-    return fresh.release();
+    if (!populated.ok()) return std::move(populated.error());
+    return fresh;
   });
-  if (module == nullptr) return std::move(*failure);
-  return PyRef::borrow(module);
+  if (!module.ok()) return std::move(module.error());
+  return PyRef::borrow(module.value());
 }
 
 PyResult<PyRef> initialise_module() {

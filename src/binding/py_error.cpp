@@ -7,7 +7,7 @@
 namespace gridflip {
 namespace {
 
-PyOnceCell panic_type_cell;
+PyOnceCell panic_type_cell("creating the PanicException type");
 
 constexpr const char* panic_docstring =
     "\n"
@@ -122,7 +122,9 @@ std::optional<PyErr> fetch_interpreter_error() {
   PyObject* raised = PyErr_GetRaisedException();
   if (raised == nullptr) return std::nullopt;
   PyRef exception = PyRef::steal(raised);
-  if (reinterpret_cast<PyObject*>(Py_TYPE(raised)) == panic_exception_type()) {
+  // Taken while this thread creates the type, nothing can be of it yet.
+  PyResult<PyObject*> panic_type = panic_exception_type();
+  if (panic_type.ok() && reinterpret_cast<PyObject*>(Py_TYPE(raised)) == panic_type.value()) {
     resume_panic_from_python(std::move(exception));
   }
   return PyErr::fetched(std::move(exception));
@@ -157,8 +159,8 @@ std::string describe_error(PyErr& error) {
   return text + std::string(utf8, static_cast<std::size_t>(size));
 }
 
-PyObject* panic_exception_type() {
-  return panic_type_cell.get_or_fill([]() -> PyObject* {
+PyResult<PyObject*> panic_exception_type() {
+  return panic_type_cell.get_or_fill([]() -> PyResult<PyRef> {
     PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_docstring,
                                                PyExc_BaseException, nullptr);
     if (type == nullptr) {
@@ -169,15 +171,17 @@ PyObject* panic_exception_type() {
                                               "attempted to fetch exception but none was set");
       abort_call("Failed to initialize new exception type.: " + describe_error(error));
     }
-    return type;
+    return PyRef::steal(type);
   });
 }
 
 PyErr raise_abort(const CallAbort& abort) {
-  std::string message = abort.message().empty()
-                            ? std::string("an abort happened in gridflip's native code")
-                            : abort.message();
-  return PyErr::described(panic_exception_type(), std::move(message), PyErr::Argument::panic_tuple);
+  std::string message =
+      abort.has_text() ? abort.message() : std::string("an abort happened in gridflip's native code");
+  PyResult<PyObject*> type = panic_exception_type();
+  // No PanicException can be made while this thread is creating its type.
+  if (!type.ok()) return std::move(type.error());
+  return PyErr::described(type.value(), std::move(message), PyErr::Argument::panic_tuple);
 }
 
 PyErr cast_error(PyObject* object, PyTypeObject* target) {

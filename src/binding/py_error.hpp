@@ -81,11 +81,13 @@ PyObject* exception_object(PyErr& error);
 // "TypeName: message", for abort messages that carry an error.
 std::string describe_error(PyErr& error);
 
-// A caught abort as a described PanicException error.
+// A caught abort as a described PanicException error (a RuntimeError instead
+// when the type is being created by this very thread).
 PyErr raise_abort(const CallAbort& abort);
 
-// The PanicException type, created on first need. Aborts when it cannot be created.
-PyObject* panic_exception_type();
+// The PanicException type, created on first need. Aborts when it cannot be
+// created; a RuntimeError when this thread, creating it, asks again.
+PyResult<PyObject*> panic_exception_type();
 
 // The TypeError "'{from}' object cannot be cast as '{to}'".
 PyErr cast_error(PyObject* object, PyTypeObject* target);

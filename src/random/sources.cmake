@@ -2,6 +2,7 @@
 set(GRIDFLIP_RANDOM_SOURCES
   ${CMAKE_SOURCE_DIR}/src/random/thread_random.cpp
   ${CMAKE_SOURCE_DIR}/src/random/entropy_posix.cpp
+  ${CMAKE_SOURCE_DIR}/src/random/fork_watch_posix.cpp
   ${CMAKE_SOURCE_DIR}/src/random/chacha12_dispatch.cpp
   ${CMAKE_SOURCE_DIR}/src/random/chacha12_portable.cpp)
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")

@@ -3,6 +3,11 @@
 
 #include "binding/call_abort.hpp"
 #include "random/entropy.hpp"
+#include "random/fork_watch.hpp"
+
+#include <atomic>
+#include <mutex>
+#include <string>
 
 namespace gridflip {
 namespace {
@@ -10,6 +15,10 @@ namespace {
 // Set when the thread's slot is destroyed. Trivially destructible, so thread-exit code that
 // runs after the slot's owner (another thread_local's destructor) can still read it.
 thread_local bool t_slot_destroyed = false;
+
+// The thread's generator while its slot holds one, for the fork handler. Trivially
+// destructible, so reading it on a thread without a generator constructs and registers nothing.
+constinit thread_local ThreadGenerator* t_generator = nullptr;
 
 // Owns the slot's reference. Its destructor is the slot's release, run at thread exit; it is
 // registered on the thread's first take_thread_random, when the owner is first touched.
@@ -22,6 +31,7 @@ class ThreadSlot {
   ThreadSlot& operator=(const ThreadSlot&) = delete;
   ~ThreadSlot() {
     t_slot_destroyed = true;
+    t_generator = nullptr;
     if (ThreadGenerator* held = std::exchange(generator, nullptr)) release_thread_generator(*held);
   }
 };
@@ -34,6 +44,31 @@ void install_key(KeystreamCore& keystream, const std::uint8_t (&bytes)[32]) noex
     keystream.key[i] = std::uint32_t{word[0]} | std::uint32_t{word[1]} << 8 |
                        std::uint32_t{word[2]} << 16 | std::uint32_t{word[3]} << 24;
   }
+}
+
+// In a forked child only the forking thread runs on, with a copy of its parent's generator: key,
+// counter and buffer. Dropping the buffer and the key makes the child's first draw fetch a fresh
+// key and start at block 0, with nothing added to the draw itself.
+void renew_after_fork() {
+  if (ThreadGenerator* generator = t_generator) {
+    discard_buffer(*generator);
+    retire_key(*generator);
+  }
+}
+
+// Registers the fork handler with the process's first generator; a refusal aborts that call
+// and is tried again with the next.
+void watch_forks() {
+  static std::atomic<bool> watching{false};
+  static std::mutex registering;
+  if (watching.load(std::memory_order_acquire)) return;
+  const std::lock_guard guard(registering);
+  if (watching.load(std::memory_order_relaxed)) return;
+  if (const int error = run_in_forked_children(renew_after_fork)) {
+    abort_call("cannot register the random generator's fork handler (os error " +
+               std::to_string(error) + ")");
+  }
+  watching.store(true, std::memory_order_release);
 }
 
 ThreadGenerator& create_thread_generator() {
@@ -86,7 +121,11 @@ ThreadRandom take_thread_random() {
                "AccessError");
   }
   ThreadSlot& slot = t_slot;
-  if (slot.generator == nullptr) slot.generator = &create_thread_generator();
+  if (slot.generator == nullptr) {
+    watch_forks();
+    slot.generator = &create_thread_generator();
+    t_generator = slot.generator;
+  }
   return ThreadRandom(*slot.generator);
 }
 

@@ -1,8 +1,13 @@
 // The per-thread random source: a lazily created ChaCha12 generator per thread, keyed from the
 // entropy source, reached through counted handles. Everything here is used only on its thread.
 //
-// take_thread_random can abort (after its thread's slot is destroyed). Nothing else here fails:
-// draws, refills and rekeys allocate nothing, and an unreadable entropy source ends the process.
+// take_thread_random can abort (after its thread's slot is destroyed, or when the system refuses
+// the fork handler). Nothing else here fails: draws, refills and rekeys allocate nothing, and an
+// unreadable entropy source ends the process.
+//
+// In the child of a fork, the forking thread's generator drops its buffer and its key before
+// the child's first draw, which then fetches a fresh key; the parent's stream goes on as if
+// there had been no fork.
 #pragma once
 
 #include "random/chacha12.hpp"
@@ -11,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 namespace gridflip {
@@ -40,6 +46,16 @@ void refill_words(ThreadGenerator& generator) noexcept;
 
 // Installs a fresh key from the entropy source and restarts the block counter at 0.
 void rekey(KeystreamCore& keystream) noexcept;
+
+// Drops the words not yet handed out: the next draw refills.
+inline void discard_buffer(ThreadGenerator& generator) noexcept {
+  generator.position = buffer_words;
+}
+
+// Retires the current key: the next refill installs a fresh one and restarts the block counter.
+inline void retire_key(ThreadGenerator& generator) noexcept {
+  generator.keystream.rekey_budget = 0;
+}
 
 // Drops one reference; the last one destroys the generator and frees its memory.
 void release_thread_generator(ThreadGenerator& generator) noexcept;
@@ -77,7 +93,8 @@ class ThreadRandom {
 
 // A handle to the calling thread's generator, created and keyed on the thread's first call.
 // Aborts with "cannot access a Thread Local Storage value during or after destruction:
-// AccessError" once the thread's slot has been destroyed at thread exit.
+// AccessError" once the thread's slot has been destroyed at thread exit, and when the system
+// refuses to register the fork handler at the process's first generator.
 ThreadRandom take_thread_random();
 
 // The next 64 bits of the thread's stream: two consecutive keystream words, low word first.

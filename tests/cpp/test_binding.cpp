@@ -3,6 +3,7 @@
 #include "binding/arguments.hpp"
 #include "binding/call_frame.hpp"
 #include "binding/module.hpp"
+#include "binding/once_cell.hpp"
 #include "binding/py_error.hpp"
 
 #include <gtest/gtest.h>
@@ -45,15 +46,26 @@ TEST(CallFrame, SuccessErrorAndAbortOutcomes) {
   EXPECT_EQ(aborts_in_flight(), 0);
   PyRef raised = PyRef::steal(PyErr_GetRaisedException());
   ASSERT_TRUE(raised);
-  EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(raised.get())), panic_exception_type());
+  EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(raised.get())), panic_exception_type().value());
   PyRef args = PyRef::steal(PyObject_GetAttrString(raised.get(), "args"));
   ASSERT_EQ(PyTuple_GET_SIZE(args.get()), 1);
   EXPECT_STREQ(PyUnicode_AsUTF8(PyTuple_GET_ITEM(args.get(), 0)), "body gave up");
 }
 
+TEST(CallFrame, AnEmptyAbortTextIsKeptAndOnlyAMissingOneGetsTheFallback) {
+  for (const bool has_text : {true, false}) {
+    PyObject* aborted = run_call_frame([has_text]() -> PyResult<PyRef> {
+      throw has_text ? CallAbort(std::string()) : CallAbort::without_text();
+    });
+    EXPECT_EQ(aborted, nullptr);
+    EXPECT_EQ(take_pending().second,
+              has_text ? "" : "an abort happened in gridflip's native code");
+  }
+}
+
 TEST(CallFrame, PanicExceptionTypeIsOneBaseExceptionSubclass) {
-  PyObject* type = panic_exception_type();
-  EXPECT_EQ(type, panic_exception_type());
+  PyObject* type = panic_exception_type().value();
+  EXPECT_EQ(type, panic_exception_type().value());
   ASSERT_TRUE(PyType_Check(type));
   auto* as_type = reinterpret_cast<PyTypeObject*>(type);
   EXPECT_EQ(as_type->tp_base, reinterpret_cast<PyTypeObject*>(PyExc_BaseException));
@@ -67,6 +79,35 @@ TEST(CallFrame, PanicExceptionTypeIsOneBaseExceptionSubclass) {
                      "it will typically propagate all the way through the stack and cause the\n"
                      "Python interpreter to exit.\n"),
             std::string::npos);
+}
+
+PyResult<PyRef> make_none() { return PyRef::borrow(Py_None); }
+
+TEST(OnceCell, AFillerThatAsksAgainFailsAtOnceAndLeavesTheCellEmpty) {
+  PyOnceCell cell("testing the cell");
+  int fills = 0;
+  PyResult<PyObject*> first = cell.get_or_fill([&]() -> PyResult<PyRef> {
+    ++fills;
+    PyResult<PyObject*> again = cell.get_or_fill(make_none);
+    if (again.ok()) return PyRef::borrow(again.value());
+    return std::move(again.error());
+  });
+  ASSERT_FALSE(first.ok());
+  set_interpreter_error(std::move(first.error()));
+  EXPECT_EQ(take_pending(),
+            std::make_pair(std::string("RuntimeError"),
+                           std::string("deadlock detected: gridflip was called again while this "
+                                       "thread was testing the cell")));
+  EXPECT_EQ(fills, 1);
+  EXPECT_EQ(cell.get(), nullptr);
+  // A fill that aborts clears its filler too, so the same thread may fill afterwards.
+  EXPECT_THROW(cell.get_or_fill([]() -> PyResult<PyRef> { abort_call("the fill gave up"); }),
+               CallAbort);
+  lower_aborts_in_flight();
+  PyResult<PyObject*> filled = cell.get_or_fill(make_none);
+  ASSERT_TRUE(filled.ok());
+  EXPECT_EQ(filled.value(), Py_None);
+  EXPECT_EQ(cell.get_or_fill(make_none).value(), Py_None);
 }
 
 TEST(PyErrValues, SystemErrorWhenNothingIsPending) {

@@ -1,11 +1,12 @@
 // The per-thread generator: creation, handles, the draw and rekey schedule, samples, the
-// entropy source's failures, thread exit and independence between threads.
+// entropy source's failures, thread exit, forks and independence between threads.
 //
 // getrandom is interposed for the whole test binary below. On a thread that has not installed a
 // script it forwards to the C library and only counts calls; a script feeds chosen bytes,
 // short reads and errors to the calling thread alone.
 #include "binding/call_abort.hpp"
 #include "random/thread_random.hpp"
+#include "child_process.hpp"
 
 #include <crypto++/algparam.h>
 #include <crypto++/argnames.h>
@@ -475,6 +476,58 @@ TEST(ThreadRandom, ThreadExitFreesTheGenerator) {
   const std::size_t after = mallinfo2().uordblks;
   EXPECT_LT(after, before + 64 * sizeof(ThreadGenerator) / 2)
       << "in use before " << before << ", after " << after;
+}
+
+TEST(ThreadRandom, AForkedChildDrawsFromAFreshKeyAndTheParentGoesOn) {
+  // Fork from a thread other than the runner's main one, with a buffer half used.
+  on_new_thread([] {
+    ThreadRandom random = take_thread_random();
+    const std::vector<std::uint8_t> key = key_bytes(random.generator().keystream);
+    const std::vector<std::uint64_t> expected = oracle_draws(key, 40);
+    for (int n = 0; n < 5; ++n) ASSERT_EQ(draw_word64(random), expected[static_cast<std::size_t>(n)]);
+    const int calls = t_getrandom_calls;
+    // Forks, and reports how the child's first draw came about.
+    auto fork_and_draw = [&random] {
+      const std::vector<std::uint8_t> before = key_bytes(random.generator().keystream);
+      const int fetches_before = t_getrandom_calls;
+      return run_in_child([&random, &before, fetches_before] {
+        const std::uint64_t draw = draw_word64(random);
+        const KeystreamCore& keystream = random.generator().keystream;
+        const std::vector<std::uint8_t> fresh = key_bytes(keystream);
+        std::string answer;
+        if (t_getrandom_calls != fetches_before + 1) answer += "not one fetch;";
+        if (fresh == before) answer += "same key;";
+        if (draw != oracle_draws(fresh, 1)[0]) answer += "not block 0 of the fresh key;";
+        if (chacha12_detail::block_number(keystream) != 4) answer += "counter not restarted;";
+        if (keystream.rekey_budget != 65536 - 256) answer += "budget not the fresh key's;";
+        return answer.empty() ? std::string("fresh") : answer;
+      });
+    };
+    EXPECT_EQ(fork_and_draw(), "fresh");
+    // A grandchild renews in its turn, from its parent's fresh key.
+    EXPECT_EQ(run_in_child([&] {
+                (void)draw_word64(random);
+                return fork_and_draw();
+              }),
+              "fresh");
+    for (std::size_t n = 5; n < 40; ++n) ASSERT_EQ(draw_word64(random), expected[n]) << n;
+    EXPECT_EQ(t_getrandom_calls, calls);
+  });
+}
+
+TEST(ThreadRandom, ForkingFromAThreadWithoutAGeneratorCreatesNone) {
+  on_new_thread([] { (void)take_thread_random(); });  // the process has a generator
+  on_new_thread([] {
+    const int calls = t_getrandom_calls;
+    EXPECT_EQ(run_in_child([calls] {
+                // Only the first take of this thread creates and keys a generator.
+                if (t_getrandom_calls != calls) return std::string("fetched at fork");
+                ThreadRandom random = take_thread_random();
+                (void)draw_word64(random);
+                return std::to_string(t_getrandom_calls - calls);
+              }),
+              "1");
+  });
 }
 
 TEST(ThreadRandom, TwoThreadsHaveIndependentGenerators) {

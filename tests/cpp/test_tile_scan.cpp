@@ -139,24 +139,75 @@ TEST(TileScan, ATileCutShortKeepsTheFlipsBeforeTheAbort) {
   EXPECT_EQ(text[16 + 110 + 1], '1');
 }
 
-TEST(TileScan, CarriageReturnsAreOrdinaryBytes) {
-  std::string text = ".logic_tile 1 1\r\n" + std::string(54, '0') + "\r\n";
-  Outcome out = scan(text, {0}, {0}, 1.0f);
-  EXPECT_EQ(out.text[17], '1');  // body starts after the line feed; the stride is unchanged
+TEST(TileScan, ACarriageReturnInsideA54ByteRowIsAnOrdinaryByte) {
+  std::string text = ".logic_tile 1 1\r\n";  // the header line is not checked
+  text += std::string(53, '0') + "\r\n";
+  for (int row = 1; row < 16; ++row) text += std::string(54, '0') + "\n";
+  Outcome out = scan(text, {0}, {53}, 1.0f);
+  EXPECT_EQ(out.text[17 + 53], '0');
 }
 
-TEST(TileScan, ALineFeedOverwrittenByAFlipIsNoLongerALineEnd) {
-  // With CRLF line ends, row 1 column 0 lands on row 0's line feed. The skip must
-  // see the file as the flip left it: one line fewer, so the 16th skipped line
-  // ends inside the second tile's header and that tile is not found.
-  std::string crlf_tile = ".logic_tile 1 1\n";
-  for (int row = 0; row < 16; ++row) crlf_tile += std::string(54, '0') + "\r\n";
-  const std::string text = crlf_tile + tile(".logic_tile 2 2");
-  Outcome out = scan(text, {1}, {0}, 1.0f);
-  EXPECT_EQ(out.text[16 + 55], '0');
-  EXPECT_EQ(out.draws, 1u);
-  // Without the flip, the second tile is found.
-  EXPECT_EQ(scan(text, {1}, {0}, -1.0f).draws, 2u);
+// The message of the refusal, and the text and draw count it left.
+struct Refusal {
+  std::string message;
+  std::string text;
+  std::size_t draws;
+};
+
+Refusal refuse(std::string text, std::vector<std::uint8_t> rows, std::vector<std::uint8_t> columns) {
+  std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(text.data()), text.size());
+  std::size_t draws = 0;
+  std::string message = "no abort";
+  try {
+    scan_logic_tiles(bytes, rows, columns, flip_threshold(1.0f), [&] { return ++draws, flip_word; });
+  } catch (const CallAbort& abort) {
+    lower_aborts_in_flight();
+    message = abort.message();
+  }
+  return {message, text, draws};
+}
+
+TEST(TileScan, AMalformedRowRefusesItsTileBeforeAnyDrawAndEarlierTilesKeepTheirFlips) {
+  // Line 1 is "x", lines 2 to 18 the first tile, so the second header is line 19; the
+  // padding puts that header past several 64-byte blocks.
+  const std::string first = "x\n" + tile(".logic_tile 1 1");
+  struct Case {
+    int row;
+    std::string line;
+    std::string message;
+  };
+  const Case cases[] = {
+      {0, std::string(53, '0') + "\n", "row 0 is 53 bytes long, not 54"},
+      {7, std::string(55, '0') + "\n", "row 7 is 55 bytes long, not 54"},
+      {15, "\n", "row 15 is 0 bytes long, not 54"},
+      {3, std::string(54, '0') + "\r\n",
+       "row 3 ends in a carriage return; convert the file to LF line ends"},
+      {9, "01\r\n", "row 9 ends in a carriage return; convert the file to LF line ends"},
+  };
+  for (const Case& c : cases) {
+    std::string second = ".logic_tile 2 2\n";
+    for (int row = 0; row < 16; ++row) second += row == c.row ? c.line : std::string(54, '0') + "\n";
+    const std::string text = first + second + tile(".logic_tile 3 3");
+    Refusal refused = refuse(text, {0, 1}, {2});
+    EXPECT_EQ(refused.message, "malformed logic tile at line 19: " + c.message);
+    EXPECT_EQ(refused.draws, 2u) << c.row;  // the first tile's two visits only
+    std::string expected = text;
+    expected[2 + 16 + 2] = '1';
+    expected[2 + 16 + 55 + 2] = '1';
+    EXPECT_EQ(refused.text, expected) << c.row;
+  }
+}
+
+TEST(TileScan, OnlyTilesWithVisitsAreCheckedAndACutShortTileIsNot) {
+  std::string crlf = ".logic_tile 1 1\n";
+  for (int row = 0; row < 16; ++row) crlf += std::string(54, '0') + "\r\n";
+  EXPECT_EQ(refuse(crlf, {}, {0}).message, "no abort");
+  EXPECT_EQ(refuse(crlf, {0}, {}).message, "no abort");
+  // The file ends inside row 2, 70 bytes without a line feed: its flips land as before.
+  const std::string cut = tile(".logic_tile 1 1").substr(0, 16 + 2 * 55) + std::string(70, '0');
+  Refusal inside = refuse(cut, {2}, {53});
+  EXPECT_EQ(inside.message, "no abort");
+  EXPECT_EQ(inside.text[16 + 2 * 55 + 53], '1');
 }
 
 TEST(TileScan, LineFeedsAcrossBlockBoundariesAndAShortLastBlock) {

@@ -8,15 +8,16 @@ import textwrap
 import pytest
 
 
-def run_child(code, *, env=None, check=False, **kwargs):
-    """Runs `code` in a fresh interpreter; returns the CompletedProcess (bytes output)."""
+def run_child(code, *, env=None, check=False, timeout=300, **kwargs):
+    """Runs `code` in a fresh interpreter; returns the CompletedProcess (bytes output).
+    A child still running after `timeout` seconds is killed and fails the test."""
     child_env = {k: v for k, v in os.environ.items() if k != "GRIDFLIP_BACKTRACE"}
     child_env.update(env or {})
     result = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         env=child_env,
-        timeout=300,
+        timeout=timeout,
         **kwargs,
     )
     if check and result.returncode != 0:

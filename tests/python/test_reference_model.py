@@ -197,14 +197,67 @@ def test_row_skip_stops_at_end_and_scan_ends():
     assert tile_bodies(data) == [16]
 
 
-def test_a_flipped_line_feed_changes_the_row_skip():
-    # Column 54 is the line feed after row 0. Turned into "0", rows 0 and 1 become one line,
-    # so the sixteenth skip swallows the next tile's header and that tile is not seen.
-    data = tile() + tile() + tile()
-    result = run_pass(data, [0], [54], 1.0, flips_forever())
-    assert result.bodies == (16, 16 + 2 * 896)
-    assert result.flipped == (70, 16 + 2 * 896 + 54)
-    assert result.draws_used == 2
+def test_coordinates_outside_a_tile_are_outside_the_model():
+    for rows, columns in (([16], [0]), ([0], [54])):
+        with pytest.raises(ValueError):
+            run_pass(tile(), rows, columns, 1.0, flips_forever())
+
+
+# -- malformed tiles -------------------------------------------------------------------------
+
+def malformed(line, row, k):
+    return f"malformed logic tile at line {line}: row {row} is {k} bytes long, not 54"
+
+
+def crlf(line, row):
+    return (f"malformed logic tile at line {line}: row {row} ends in a carriage return; "
+            "convert the file to LF line ends")
+
+
+@pytest.mark.parametrize("rows, message", [
+    ([ROW] * 15 + [b"0" * 53 + b"\n"], malformed(1, 15, 53)),
+    ([ROW] * 2 + [b"0" * 55 + b"\n"] + [ROW] * 13, malformed(1, 2, 55)),
+    ([b"\n"] + [ROW] * 15, malformed(1, 0, 0)),
+    ([b"0" * 54 + b"\r\n"] * 16, crlf(1, 0)),
+    ([ROW] * 4 + [b"0" * 20 + b"\r\n"] + [ROW] * 11, crlf(1, 4)),
+    ([b"\r\n"] + [ROW] * 15, crlf(1, 0)),
+])
+def test_a_malformed_row_refuses_the_tile_before_any_draw(rows, message):
+    data = tile(rows=rows)
+    result = run_pass(data, [0], [0], 1.0, scripted())  # any draw would raise
+    assert (result.refusal, result.abort_message, result.data) == (message, message, data)
+    assert result.aborted and result.abort_index is None
+
+
+def test_earlier_tiles_keep_their_flips_and_the_line_counts_from_one():
+    bad = tile(header=b".logic_tile 7 7\n", rows=[ROW] * 9 + [b"0" * 54 + b"\r\n"] + [ROW] * 6)
+    data = b"x\n" + tile() + bad + tile()
+    result = run_pass(data, [0], [0], 1.0, flips_forever())
+    assert result.refusal == crlf(19, 9)  # lines 2 to 18 are the first tile
+    assert (result.flipped, result.draws_used) == ((2 + 16,), 1)
+
+
+def test_a_carriage_return_inside_a_54_byte_row_is_an_ordinary_byte():
+    data = tile(rows=[b"0" * 53 + b"\r\n"] + [ROW] * 15)
+    result = run_pass(data, [0], [53], 1.0, flips_forever())
+    assert result.refusal is None and result.data[16 + 53:16 + 54] == b"0"
+
+
+@pytest.mark.parametrize("data", [
+    tile(rows=[ROW] * 3 + [b"0" * 80]),  # the file ends inside a long row without a line feed
+    tile(rows=[ROW] * 5),                # the file ends where row 5 would start
+    HEADER[:-1],                         # the header is the last line: body at the end
+])
+def test_a_tile_cut_short_is_not_refused(data):
+    assert run_pass(data, [0], [0], 1.0, flips_forever()).refusal is None
+    assert run_pass(data, [15], [0], 1.0, flips_forever()).abort_index is not None
+
+
+def test_without_positions_nothing_is_checked():
+    data = tile(rows=[b"0" * 54 + b"\r\n"] * 16) + tile()
+    for rows, columns in (([], [0]), ([0], [])):
+        result = run_pass(data, rows, columns, 1.0, scripted())
+        assert (result.refusal, len(result.bodies)) == (None, 2)
 
 
 # -- the example circuits --------------------------------------------------------------------

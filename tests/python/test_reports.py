@@ -145,10 +145,15 @@ def test_a_panic_exception_from_python_code_resumes_its_abort(child):
     assert "panicked at" not in after_first.decode()
 
 
-def test_surrogates_in_a_resumed_message_become_replacement_characters(child):
-    result = child(RESUME_SCRIPT.format(raised="panic('a\\udc80b')"))
+@pytest.mark.parametrize("raised, args", [
+    ("panic('a\\udc80b')", "('a\ufffd\ufffd\ufffdb',)"),  # surrogates: three U+FFFD each
+    ("panic()", "('',)"),  # str() is empty: an empty message, not a missing one
+    ("panic('')", "('',)"),
+])
+def test_the_resumed_message_is_str_of_the_exception(child, raised, args):
+    result = child(RESUME_SCRIPT.format(raised=raised))
     assert result.returncode == 0, result.stderr
-    assert result.stdout.decode().strip() == "caught True False ('a\ufffd\ufffd\ufffdb',)"
+    assert result.stdout.decode().strip() == f"caught True False {args}"
 
 
 def test_a_panic_exception_subclass_passes_through(child):

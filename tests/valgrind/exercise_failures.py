@@ -2,8 +2,9 @@
 
 tools/run-memcheck runs this under valgrind for the paths that the test suite takes
 only in child interpreters, which valgrind does not follow: failing flushes (with
-the test interposer preloaded), exhausted descriptors, threads that end, and calls
-with standard error closed. Each call's outcome is checked, so a clean valgrind
+the test interposer preloaded), exhausted descriptors, threads that end, calls
+with standard error closed, a one-time cell re-entered by its filler, and
+recursion through an argument hook. Each call's outcome is checked, so a clean valgrind
 log means those paths really ran.
 """
 
@@ -13,6 +14,7 @@ import shutil
 import sys
 import tempfile
 import threading
+import types
 
 import gridflip
 
@@ -82,6 +84,42 @@ def argument_failures(circuit):
     # A PanicException raised by Python code during the call resumes as an abort.
     panic = panic_type()
     expect("PanicException: from python", FsPath(panic("from python")), [0], [0], 0.5)
+    expect("PanicException: ", FsPath(panic()), [0], [0], 0.5)
+
+
+def reentered_sequence_cell(circuit):
+    """Runs first: the Sequence cell is still empty, and a failed fill leaves it so."""
+    import collections.abc as real_abc
+
+    class ReplacedAbc(types.ModuleType):
+        @property
+        def Sequence(self):
+            gridflip.mutate(circuit, {1}, [0], 0.5)
+
+    sys.modules["collections.abc"] = ReplacedAbc("collections.abc")
+    try:
+        expect("PanicException: called `Result::unwrap()` on an `Err` value: RuntimeError: "
+               "deadlock detected", circuit, {1}, [0], 0.5)
+    finally:
+        sys.modules["collections.abc"] = real_abc
+
+
+class Recursive:
+    def __fspath__(self):
+        gridflip.mutate(Recursive(), [0], [0], 0.5)
+
+
+def recursion():
+    # On a thread with a small stack, so the stack check trips after few levels.
+    outcome = []
+    threading.stack_size(512 << 10)
+    thread = threading.Thread(
+        target=lambda: outcome.append(expect("RecursionError: ", Recursive(), [0], [0], 0.5)))
+    thread.start()
+    thread.join()
+    threading.stack_size(0)
+    if outcome != [None]:
+        raise AssertionError("the recursion thread failed")
 
 
 def open_and_map_failures(directory):
@@ -109,6 +147,11 @@ def successes(directory):
     with open(short, "wb") as handle:
         handle.write(b"header\n.logic_tile 1 1")
     expect("PanicException: index out of bounds: the len is 22 but the index is 22", short, [0], [0], 1.0)
+    crlf = os.path.join(directory, "crlf.asc")
+    with open(crlf, "wb") as handle:
+        handle.write(TILE.replace(b"\n", b"\r\n"))
+    expect("PanicException: malformed logic tile at line 1: row 0 ends in a carriage return", crlf,
+           [0], [0], 1.0)
 
 
 def flush_failures(circuit):
@@ -179,7 +222,9 @@ def main():
         circuit = os.path.join(directory, "c.asc")
         with open(circuit, "wb") as handle:
             handle.write(TILE)
+        reentered_sequence_cell(circuit)
         argument_failures(circuit)
+        recursion()
         open_and_map_failures(directory)
         successes(directory)
         flush_failures(circuit)

@@ -1,5 +1,8 @@
 """Plain-Python model of gridflip's logic-tile mutation pass, one rule per line.
 
+Before the first draw of a tile the model checks its row lines: each of the (up to) 16 that
+ends in a line feed must be 54 bytes long, or the pass stops with the malformed-tile message.
+
 The model takes the 64-bit draws as an iterator, so a test can script exactly which visits
 flip (word 0 gives the sample 0.0, word 2**64 - 1 gives 1 - 2**-52).
 """
@@ -49,9 +52,16 @@ class PassResult:
     abort_index: int | None  # index i of the index abort, or None
     flipped: tuple[int, ...] = field(default=())  # offsets in the order they were flipped
     bodies: tuple[int, ...] = field(default=())  # body offset of each tile found, in file order
+    refusal: str | None = None  # the malformed-tile message of a refused tile, or None
+
+    @property
+    def aborted(self) -> bool:
+        return self.abort_index is not None or self.refusal is not None
 
     @property
     def abort_message(self) -> str | None:
+        if self.refusal is not None:
+            return self.refusal
         if self.abort_index is None:
             return None
         return (f"index out of bounds: the len is {len(self.data)} "
@@ -69,6 +79,30 @@ def _is_tile_header(buf: bytes | bytearray, cursor: int) -> bool:
     return buf[cursor:cursor + len(TAG)] == TAG
 
 
+def _row_refusal(buf: bytes | bytearray, header: int, body: int) -> str | None:
+    """The malformed-tile message for the tile whose header starts at `header`, or None.
+
+    Up to 16 row lines from the body; the check stops, content, at the end of the file or at
+    a row without a line feed. Every row with a line feed must be 54 bytes long.
+    """
+    start = body
+    for r in range(ROW_LINES):
+        if start >= len(buf):
+            return None
+        lf = buf.find(b"\n", start)
+        if lf < 0:
+            return None
+        k = lf - start
+        if k != ROW_STRIDE - 1:
+            line = buf.count(b"\n", 0, header) + 1
+            if k > 0 and buf[lf - 1] == 0x0D:
+                return (f"malformed logic tile at line {line}: row {r} ends in a carriage "
+                        "return; convert the file to LF line ends")
+            return f"malformed logic tile at line {line}: row {r} is {k} bytes long, not 54"
+        start = lf + 1
+    return None
+
+
 def run_pass(data: bytes, rows: Iterable[int], columns: Iterable[int], chance32: float,
              draws: Iterator[int]) -> PassResult:
     """One pass over `data`: every logic tile, columns outer, rows inner, one draw per visit.
@@ -79,9 +113,9 @@ def run_pass(data: bytes, rows: Iterable[int], columns: Iterable[int], chance32:
         raise ValueError(f"chance {chance32!r} is not a 32-bit float value; use to_float32")
     rows = list(rows)
     columns = list(columns)
-    for value in (*rows, *columns):
-        if not 0 <= value <= 255:
-            raise ValueError(f"row and column values are bytes, not {value}")
+    # mutate refuses other values before the file is opened.
+    if not all(0 <= r < ROW_LINES for r in rows) or not all(0 <= c < ROW_STRIDE - 1 for c in columns):
+        raise ValueError(f"rows must lie in 0 to 15 and columns in 0 to 53: {rows}, {columns}")
     buf = bytearray(data)
     length = len(buf)
     used = 0
@@ -94,12 +128,16 @@ def run_pass(data: bytes, rows: Iterable[int], columns: Iterable[int], chance32:
             if cursor < 0:
                 break
             continue
+        header = cursor
         body = _line_end(buf, cursor + 1)
         if body < 0:
             body = length
         cursor = body
         bodies.append(body)
         if rows and columns:
+            refusal = _row_refusal(buf, header, body)
+            if refusal is not None:
+                return PassResult(bytes(buf), used, None, tuple(flipped), tuple(bodies), refusal)
             for c in columns:
                 for r in rows:
                     try:
@@ -114,7 +152,8 @@ def run_pass(data: bytes, rows: Iterable[int], columns: Iterable[int], chance32:
                         return PassResult(bytes(buf), used, i, tuple(flipped), tuple(bodies))
                     buf[i] = 0x31 if buf[i] == 0x30 else 0x30
                     flipped.append(i)
-        # The skip reads the bytes as they are now: a flip that replaced a line feed counts.
+        # The skip reads the bytes as they are now (no flip can reach a line feed of a
+        # checked tile).
         for _ in range(ROW_LINES):
             if cursor >= length:
                 break

@@ -13,7 +13,9 @@
 
 static unsigned long keys_served;
 
-/* 32-byte requests are the generator's keys: key n, byte j = (n * 37 + j * 11 + 5) mod 256. */
+/* 32-byte requests are the generator's keys: key n, byte j = (n * 37 + j * 11 + 5) mod 256.
+ * The count is per process: a forked child goes on from its parent's count at the fork.
+ * With GRIDFLIP_TEST_ENTROPY_LOG, each key appends the line "key <pid>" to that file. */
 ssize_t getrandom(void *buffer, size_t length, unsigned int flags) {
   if (length == 32 && getenv("GRIDFLIP_TEST_KEYS") != NULL) {
     unsigned char *bytes = buffer;
@@ -23,7 +25,9 @@ ssize_t getrandom(void *buffer, size_t length, unsigned int flags) {
     if (log != NULL) {
       int fd = open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
       if (fd >= 0) {
-        (void)!write(fd, "key\n", 4);
+        char line[32];
+        int size = snprintf(line, sizeof line, "key %ld\n", (long)getpid());
+        (void)!write(fd, line, (size_t)size);
         close(fd);
       }
     }
