@@ -498,8 +498,8 @@ TEST(ThreadRandom, AForkedChildDrawsFromAFreshKeyAndTheParentGoesOn) {
         if (t_getrandom_calls != fetches_before + 1) answer += "not one fetch;";
         if (fresh == before) answer += "same key;";
         if (draw != oracle_draws(fresh, 1)[0]) answer += "not block 0 of the fresh key;";
-        if (chacha12_detail::block_number(keystream) != 4) answer += "counter not restarted;";
-        if (keystream.rekey_budget != 65536 - 256) answer += "budget not the fresh key's;";
+        if (chacha12_detail::block_number(keystream) != buffer_words / 16) answer += "counter not restarted;";
+        if (keystream.rekey_budget != rekey_interval_bytes - refill_bytes) answer += "budget not the fresh key's;";
         return answer.empty() ? std::string("fresh") : answer;
       });
     };
