@@ -68,9 +68,11 @@ def test_recursion_through_a_hook_raises_recursion_error(child, tmp_path, limit,
 PATH = {str(tmp_path / "plain.asc")!r}
 sys.setrecursionlimit({limit})
 first = call({hook!r})
-second = call({hook!r})  # as deep again: every level given back
+# As deep again, give or take a level where the stack's end decides it (the second call
+# starts at another stack offset): every level of the first was given back.
+second = call({hook!r})
 gridflip.mutate(PATH, [0], [0], 0.5)
-print(first[0], first[2] == second[2], first[2])
+print(first[0], abs(first[2] - second[2]) <= 2, first[2])
 print(first[1])
 """)
     outcome, same_depth, depth = out.split("\n")[0].split()
