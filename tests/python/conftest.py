@@ -57,3 +57,20 @@ libc.mallinfo2.restype = MallInfo2
 
 def logic_tile(header=".logic_tile 1 1", fill="0"):
     return (header + "\n" + ("".join([fill * 54 + "\n"] * 16))).encode()
+
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                        "examples")
+
+
+@pytest.fixture(scope="session")
+def icebox():
+    """IceStorm's icebox module, as the example scripts find it; skips where it is missing."""
+    if EXAMPLES not in sys.path:
+        sys.path.insert(0, EXAMPLES)
+    from check_drivers import IceboxNotFound, load_icebox
+
+    try:
+        return load_icebox()
+    except IceboxNotFound as error:
+        pytest.skip(f"IceStorm is not installed (Debian: fpga-icestorm): {error}")
