@@ -117,7 +117,8 @@ def load_icebox(directory: str | None = None) -> ModuleType:
                 module = importlib.import_module("icebox")
         finally:
             sys.path.remove(candidate)
-        if not os.path.samefile(os.path.dirname(module.__file__), candidate):
+        where = os.path.dirname(module.__file__ or "")
+        if not where or not os.path.samefile(where, candidate):
             raise IceboxNotFound(f"icebox imported from {module.__file__}, not from {candidate}")
         _icebox[candidate] = module
         return module

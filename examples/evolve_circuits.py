@@ -138,8 +138,7 @@ def evolve(circuit: str | os.PathLike, workdir: str | os.PathLike, *, population
     parents = [Path(circuit)]
     history = []
     own_executor = executor is None
-    if own_executor:
-        executor = ProcessPoolExecutor(max_workers=workers)
+    pool = ProcessPoolExecutor(max_workers=workers) if executor is None else executor
     try:
         for number in range(1, generations + 1):
             directory = workdir / f"gen-{number:03d}"
@@ -148,7 +147,7 @@ def evolve(circuit: str | os.PathLike, workdir: str | os.PathLike, *, population
             jobs = [CandidateJob(MutationJob(str(path), tuple(range(ROW_LINES)), tuple(columns),
                                              chance), icebox_dir)
                     for path in paths]
-            candidates = list(executor.map(evaluate_candidate, jobs))
+            candidates = list(pool.map(evaluate_candidate, jobs))
 
             packed = [c for c in candidates if c.outcome == "packed"]
             scores = {c.path: float(fitness(c)) for c in packed}
@@ -165,7 +164,7 @@ def evolve(circuit: str | os.PathLike, workdir: str | os.PathLike, *, population
             history.append(Generation(number, candidates, scores, [str(p) for p in parents]))
     finally:
         if own_executor:
-            executor.shutdown()
+            pool.shutdown()
     return history
 
 
