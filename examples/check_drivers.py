@@ -13,7 +13,9 @@ circuit with icebox, the IceStorm toolchain's own library, and counts for every 
   icebox_vlog's driver check counts them.
 
 A wire is a set of tile segments that icebox's net database joins (iceconfig.expand_net), the
-same grouping its chip database and icetime use. The script lists each wire with more than one
+same grouping its chip database and icetime use. icetime stops on two sources only where it
+follows a signal from a cell output; this check also counts a switch whose input nothing drives,
+and a LUT cascade (lutff_N/lout) onto an input that its multiplexer already drives. The script lists each wire with more than one
 driver, with the tile, the switch and the configuration bits of every driver, and exits with
 status 1 if any circuit has one, 2 if a circuit could not be checked, 0 otherwise.
 
