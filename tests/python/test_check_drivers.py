@@ -8,6 +8,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 from conftest import EXAMPLES
 
 HX8K = Path(EXAMPLES, "blinky_hx8k.asc")
@@ -111,32 +113,31 @@ def test_routing_mutation_is_flagged_and_the_listed_switches_are_the_cause(icebo
     assert icetime(repaired) in ("timed", None)
 
 
-def test_one_bit_puts_a_second_lut_output_onto_a_wire(icebox, tmp_path):
-    # Logic tile (2, 29), row 5, column 53: LUT 2's output onto the vertical span-4 wire that
-    # LUT 6 of tile (2, 31) already drives.
-    one_bit = with_bits(HX8K, tmp_path / "one-bit.asc", (2, 29), ["B5[53]"])
-    result = run_check(str(one_bit))
-    assert result.returncode == 1
-    assert result.stdout.splitlines()[1:] == [
+ONE_BIT_CASES = {
+    # Row 5, column 53 of logic tile (2, 29): LUT 2's output onto the vertical span-4 wire that
+    # LUT 6 of tile (2, 31) already drives. icetime meets both outputs on one segment.
+    "B5[53]": ("two sources", [
         "  wire sp4_r_v_b_37 at tile (2, 29): 2 drivers",
         "    tile (2, 29): buffer lutff_2/out -> sp4_r_v_b_37  [B5[53]]",
-        "    tile (2, 31): buffer lutff_6/out -> sp4_r_v_b_13  [B13[52]]",
-    ]
-    assert icetime(one_bit) in ("two sources", None)
-
-
-def test_a_lut_cascade_onto_a_routed_input_is_flagged(icebox, tmp_path):
-    # Row 12, column 50 of tile (2, 29) switches LUT 5's output onto LUT 6's input 2, which its
-    # input multiplexer already drives. icetime times this file: it follows wires from cell
-    # outputs and never meets two of them here; the tile database lists both as drivers.
-    cascade = with_bits(HX8K, tmp_path / "cascade.asc", (2, 29), ["B12[50]"])
-    result = run_check(str(cascade))
-    assert result.returncode == 1
-    assert result.stdout.splitlines()[1:] == [
+        "    tile (2, 31): buffer lutff_6/out -> sp4_r_v_b_13  [B13[52]]"]),
+    # Row 12, column 50: LUT 5's output cascaded onto LUT 6's input 2, which its input
+    # multiplexer already drives. icetime times the file (it follows only interconnect from
+    # cell outputs); the tile database has two buffers onto one input, and so does the check.
+    "B12[50]": ("timed", [
         "  wire lutff_6/in_2 at tile (2, 29): 2 drivers",
         "    tile (2, 29): buffer local_g0_6 -> lutff_6/in_2  [B12[35] B13[32] !B13[33] !B13[34] B13[35]]",
-        "    tile (2, 29): buffer lutff_5/lout -> lutff_6/in_2  [B12[50]]",
-    ]
+        "    tile (2, 29): buffer lutff_5/lout -> lutff_6/in_2  [B12[50]]"]),
+}
+
+
+@pytest.mark.parametrize("bit", ONE_BIT_CASES)
+def test_one_bit_switches_on_a_second_driver(icebox, tmp_path, bit):
+    expected_icetime, expected_listing = ONE_BIT_CASES[bit]
+    one_bit = with_bits(HX8K, tmp_path / "one-bit.asc", (2, 29), [bit])
+    result = run_check(str(one_bit))
+    assert result.returncode == 1
+    assert result.stdout.splitlines()[1:] == expected_listing
+    assert icetime(one_bit) in (expected_icetime, None)
 
 
 def test_what_cannot_be_checked_exits_with_status_2(icebox, tmp_path):
