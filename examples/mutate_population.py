@@ -20,9 +20,11 @@ from __future__ import annotations
 import argparse
 import hashlib
 import multiprocessing
+import os
 import shutil
 import sys
 import tempfile
+from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -71,12 +73,14 @@ def mutate_file(job: MutationJob) -> MutationResult:
     return MutationResult(job.path, len(changed), digest, None)
 
 
-def make_population(circuit: Path, directory: Path, size: int) -> list[Path]:
-    """`size` copies of `circuit` in `directory`, named child-000.asc, child-001.asc, ..."""
+def make_population(circuit: Path | Sequence[Path], directory: Path, size: int) -> list[Path]:
+    """`size` copies in `directory`, named child-000.asc, child-001.asc, ...: of `circuit`, or
+    of each circuit of a sequence in turn (the parents of an evolution loop's generation)."""
+    parents = [circuit] if isinstance(circuit, (str, os.PathLike)) else list(circuit)
     paths = []
     for index in range(size):
         path = directory / f"child-{index:03d}.asc"
-        shutil.copyfile(circuit, path)
+        shutil.copyfile(parents[index % len(parents)], path)
         paths.append(path)
     return paths
 

@@ -57,3 +57,23 @@ libc.mallinfo2.restype = MallInfo2
 
 def logic_tile(header=".logic_tile 1 1", fill="0"):
     return (header + "\n" + ("".join([fill * 54 + "\n"] * 16))).encode()
+
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                        "examples")
+
+
+@pytest.fixture(scope="session")
+def icebox():
+    """The directory of IceStorm's icebox.py, where the example scripts find it; skips where it
+    is missing. Tests load icebox in child processes only: Hypothesis parses the source of the
+    modules loaded in the test process, and icebox's makes Python warn."""
+    if EXAMPLES not in sys.path:
+        sys.path.insert(0, EXAMPLES)
+    from check_drivers import icebox_candidates
+
+    for directory in icebox_candidates():
+        if os.path.isfile(os.path.join(directory, "icebox.py")):
+            return directory
+    pytest.skip("IceStorm is not installed (Debian: fpga-icestorm): no icebox.py in "
+                + ", ".join(icebox_candidates()))

@@ -1,0 +1,269 @@
+"""Report the wires of an iCE40 circuit (.asc) that more than one driver drives.
+
+    python examples/check_drivers.py [--icebox-dir DIR] [--listed 20] CIRCUIT.asc [...]
+
+Every switch of the iCE40 interconnect is a directional tristate buffer onto one wire (IceStorm's
+tile documentation). Routing bits flipped at random can switch on a second buffer onto a wire that
+already has one; on a board the two fight, whatever the design means. This check reads the
+circuit with icebox, the IceStorm toolchain's own library, and counts for every wire:
+
+- the switches that are on and drive it: the "buffer" and "routing" entries of icebox's tile
+  database whose configuration bits match the tile and whose destination lies on the wire;
+- the cell outputs on the wire (LUT and carry outputs, I/O inputs, RAM read data), as
+  icebox_vlog's driver check counts them.
+
+A wire is a set of tile segments that icebox's net database joins (iceconfig.expand_net), the
+same grouping its chip database and icetime use. icetime stops on two sources only where it
+follows a signal from a cell output; this check also counts a switch whose input nothing drives,
+and a LUT cascade (lutff_N/lout) onto an input that its multiplexer already drives. The script lists each wire with more than one
+driver, with the tile, the switch and the configuration bits of every driver, and exits with
+status 1 if any circuit has one, 2 if a circuit could not be checked, 0 otherwise.
+
+icebox is found, in this order: --icebox-dir, next to icebox_vlog on PATH, Debian's
+/usr/share/fpga-icestorm/python (package fpga-icestorm).
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import os
+import re
+import shutil
+import sys
+import time
+import warnings
+from collections import defaultdict
+from dataclasses import dataclass
+from pathlib import Path
+from types import ModuleType
+
+DEBIAN_ICEBOX_DIR = "/usr/share/fpga-icestorm/python"
+
+# The cell outputs icebox_vlog counts as drivers, plus the carry output.
+CELL_OUTPUT = re.compile(r"lutff_\d/(out|lout|cout)$|io_\d/D_IN_\d$|ram/RDATA_\d+$")
+
+
+class IceboxNotFound(ImportError):
+    pass
+
+
+class UnreadableCircuit(Exception):
+    pass
+
+
+@dataclass(frozen=True)
+class Driver:
+    tile: tuple[int, int]
+    kind: str  # "buffer", "routing" or "cell output"
+    source: str  # the switch's input in that tile; for a cell output, the output itself
+    destination: str  # the wire's name in that tile
+    bits: tuple[str, ...]  # the configuration bits that switch it on, icebox's B<row>[<column>]
+
+    def describe(self) -> str:
+        x, y = self.tile
+        if self.kind == "cell output":
+            return f"tile ({x}, {y}): cell output {self.destination}"
+        return (f"tile ({x}, {y}): {self.kind} {self.source} -> {self.destination}"
+                f"  [{' '.join(self.bits)}]")
+
+
+@dataclass(frozen=True)
+class ContestedWire:
+    segment: tuple[int, int, str]  # the wire's first segment: x, y and its name in that tile
+    drivers: tuple[Driver, ...]
+
+    def describe(self) -> str:
+        x, y, name = self.segment
+        return f"wire {name} at tile ({x}, {y}): {len(self.drivers)} drivers"
+
+
+@dataclass(frozen=True)
+class DriverReport:
+    path: str
+    switches_on: int
+    contested: tuple[ContestedWire, ...]
+
+    @property
+    def clean(self) -> bool:
+        return not self.contested
+
+
+_icebox: dict[str, ModuleType] = {}
+
+
+def icebox_candidates(directory: str | None = None) -> list[str]:
+    if directory is not None:
+        return [directory]
+    candidates = []
+    vlog = shutil.which("icebox_vlog")
+    if vlog is not None:
+        candidates.append(os.path.dirname(os.path.realpath(vlog)))
+    candidates.append(DEBIAN_ICEBOX_DIR)
+    return candidates
+
+
+def load_icebox(directory: str | None = None) -> ModuleType:
+    """icebox from `directory`, or from where the toolchain installs it; loaded once."""
+    for candidate in icebox_candidates(directory):
+        if candidate in _icebox:
+            return _icebox[candidate]
+        if not os.path.isfile(os.path.join(candidate, "icebox.py")):
+            continue
+        sys.path.insert(0, candidate)
+        try:
+            # icebox's patterns are plain strings with regex escapes, which Python 3.12+
+            # warns about when it compiles them; the warnings say nothing about the circuit.
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", SyntaxWarning)
+                module = importlib.import_module("icebox")
+        finally:
+            sys.path.remove(candidate)
+        where = os.path.dirname(module.__file__ or "")
+        if not where or not os.path.samefile(where, candidate):
+            raise IceboxNotFound(f"icebox imported from {module.__file__}, not from {candidate}")
+        _icebox[candidate] = module
+        return module
+    raise IceboxNotFound(
+        "icebox.py (IceStorm) not found in " + ", ".join(icebox_candidates(directory))
+        + "; install Debian's fpga-icestorm or pass --icebox-dir")
+
+
+def switches_by_first_bit(database: list) -> dict[str, list]:
+    """The database's buffer and routing entries, under the first bit that must be 1.
+
+    Every such entry needs at least one bit set (all zeros is off), so a tile's set bits
+    name every entry that can match it, and all-zero tiles cost nothing."""
+    index: dict[str, list] = defaultdict(list)
+    for entry in database:
+        if entry[1] in ("buffer", "routing"):
+            set_bits = [bit for bit in entry[0] if not bit.startswith("!")]
+            index[set_bits[0]].append(entry)
+    return index
+
+
+def set_bits(rows: list[str]):
+    """icebox's names (B<row>[<column>]) of the tile's bits that are 1."""
+    for r, row in enumerate(rows):
+        c = row.find("1")
+        while c >= 0:
+            yield f"B{r}[{c}]"
+            c = row.find("1", c + 1)
+
+
+def tile_maps(config) -> list[dict]:
+    return [config.logic_tiles, config.io_tiles, config.ramb_tiles, config.ramt_tiles,
+            config.ipcon_tiles, *config.dsp_tiles]
+
+
+def switched_on(icebox: ModuleType, config) -> list[tuple[tuple[int, int, str], Driver]]:
+    """(destination segment, driver) for every switch whose bits match its tile."""
+    indexes: dict[int, dict[str, list]] = {}
+    found = []
+    for tiles in tile_maps(config):
+        for (x, y), rows in tiles.items():
+            if not any("1" in row for row in rows):
+                continue
+            database = config.tile_db(x, y)
+            index = indexes.get(id(database))
+            if index is None:
+                index = indexes[id(database)] = switches_by_first_bit(database)
+            candidates = [entry for bit in set_bits(rows) for entry in index.get(bit, ())]
+            if not candidates:
+                continue
+            tile = icebox.tileconfig(rows)
+            for bits, kind, source, destination in candidates:
+                # Both ends must exist in this tile, as icebox's own net grouping requires.
+                if (tile.match(bits) and config.tile_has_net(x, y, source)
+                        and config.tile_has_net(x, y, destination)):
+                    found.append(((x, y, destination),
+                                  Driver((x, y), kind, source, destination, tuple(bits))))
+    return found
+
+
+def find_contested_wires(path: str | os.PathLike, icebox: ModuleType | None = None) -> DriverReport:
+    """Reads the circuit at `path` and returns its wires with more than one driver.
+
+    Raises UnreadableCircuit when icebox cannot read the file."""
+    icebox = icebox or load_icebox()
+    config = icebox.iceconfig()
+    try:
+        config.read_file(os.fspath(path))
+        if not config.device or not config.logic_tiles:
+            # icebox skips what it does not know, so any text file reads as an empty circuit.
+            raise ValueError("no .device line or no logic tile: not an iCE40 circuit")
+        for tiles in tile_maps(config):
+            for (x, y), rows in tiles.items():
+                if len(rows) != 16:
+                    raise ValueError(f"tile ({x}, {y}) has {len(rows)} rows, not 16: a cut file?")
+        empty = icebox.iceconfig()
+        getattr(empty, f"setup_empty_{config.device}")()
+        missing = {t for m in tile_maps(empty) for t in m} - {t for m in tile_maps(config) for t in m}
+        if missing:
+            raise ValueError(f"{len(missing)} of the {config.device} device's tiles are missing, "
+                             f"first {min(missing)}: a cut file?")
+        drivers = switched_on(icebox, config)
+    except (AssertionError, IndexError, KeyError, ValueError, UnicodeDecodeError) as error:
+        raise UnreadableCircuit(f"icebox cannot read {os.fspath(path)}: "
+                                f"{str(error) or type(error).__name__}") from error
+
+    wire_of: dict[tuple[int, int, str], tuple[int, int, str]] = {}
+    wires: dict[tuple[int, int, str], list[Driver]] = defaultdict(list)
+    for segment, driver in drivers:
+        wire = wire_of.get(segment)
+        if wire is None:
+            segments = config.expand_net(segment)
+            wire = min(segments)
+            wire_of.update(dict.fromkeys(segments, wire))
+            for x, y, name in sorted(segments):
+                if CELL_OUTPUT.match(name):
+                    wires[wire].append(Driver((x, y), "cell output", name, name, ()))
+        wires[wire].append(driver)
+
+    contested = tuple(ContestedWire(wire, tuple(found))
+                      for wire, found in sorted(wires.items()) if len(found) > 1)
+    return DriverReport(os.fspath(path), len(drivers), contested)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("circuits", nargs="+", type=Path, metavar="CIRCUIT.asc")
+    parser.add_argument("--icebox-dir", help="the directory that holds IceStorm's icebox.py")
+    parser.add_argument("--listed", type=int, default=20,
+                        help="contested wires to list per circuit (default 20; all are counted)")
+    args = parser.parse_args(argv)
+
+    try:
+        icebox = load_icebox(args.icebox_dir)
+    except IceboxNotFound as error:
+        print(f"check_drivers: {error}", file=sys.stderr)
+        return 2
+
+    status = 0
+    for circuit in args.circuits:
+        started = time.perf_counter()
+        try:
+            report = find_contested_wires(circuit, icebox)
+        except (OSError, UnreadableCircuit) as error:
+            print(f"{circuit}: not checked: {error}")
+            status = max(status, 2)
+            continue
+        took = time.perf_counter() - started
+        if report.clean:
+            print(f"{circuit}: no wire has more than one driver "
+                  f"({report.switches_on} switches on, checked in {took:.2f} s)")
+            continue
+        status = max(status, 1)
+        print(f"{circuit}: {len(report.contested)} wires with more than one driver "
+              f"({report.switches_on} switches on, checked in {took:.2f} s)")
+        for wire in report.contested[:max(args.listed, 0)]:
+            print(f"  {wire.describe()}")
+            for driver in wire.drivers:
+                print(f"    {driver.describe()}")
+        if len(report.contested) > args.listed:
+            print(f"  ... and {len(report.contested) - args.listed} more")
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
