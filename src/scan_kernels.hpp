@@ -3,6 +3,8 @@
 // None of these functions fails or allocates, and none reads outside the ranges it is given.
 #pragma once
 
+#include "random/draw_pair.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -45,6 +47,18 @@ inline constexpr std::size_t flip_run_draws = 128;
 // that is when (draw >> 12) < threshold. Bits past `draws` are clear. Reads 2 * draws words.
 using DecideFlips = void (*)(const std::uint32_t* words, std::size_t draws,
                              std::uint64_t threshold, std::uint64_t* masks) noexcept;
+
+// The flip decisions of draws first to end - 1 in plain C++: bit i % 64 is set when draw i flips.
+// The ends of runs, the paths without a vector form, and short runs use it.
+[[gnu::always_inline]] inline std::uint64_t decide_flips_one_by_one(const std::uint32_t* words,
+                                                                    std::size_t first, std::size_t end,
+                                                                    std::uint64_t threshold) noexcept {
+  std::uint64_t mask = 0;
+  for (std::size_t i = first; i < end; ++i) {
+    mask |= std::uint64_t{flips(read_draw(words + 2 * i), threshold)} << (i % 64);
+  }
+  return mask;
+}
 
 struct ScanKernels {
   FindLogicTile find_logic_tile;

@@ -63,7 +63,7 @@ void decide_flips_avx2(const std::uint32_t* words, std::size_t draws, std::uint6
       const auto bits = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(flip)));
       mask |= std::uint64_t{bits} << (i % 64);
     }
-    masks[first / 64] = mask | scan_detail::decide_flips_one_by_one(words, i, end, threshold);
+    masks[first / 64] = mask | decide_flips_one_by_one(words, i, end, threshold);
   }
 }
 

@@ -4,7 +4,6 @@
 // linker keeps for another file. None of these functions fails or allocates.
 #pragma once
 
-#include "random/draw_pair.hpp"
 #include "scan_kernels.hpp"
 
 #include <array>
@@ -99,17 +98,6 @@ TileLines find_logic_tile(const std::uint8_t* base, std::size_t length, std::siz
     }
   }
   return {length, length, false};
-}
-
-// The flip decisions in plain C++, for the paths without a vector form of them and for the
-// ends of runs.
-[[gnu::always_inline]] inline std::uint64_t decide_flips_one_by_one(
-    const std::uint32_t* words, std::size_t first, std::size_t end, std::uint64_t threshold) noexcept {
-  std::uint64_t mask = 0;
-  for (std::size_t i = first; i < end; ++i) {
-    mask |= std::uint64_t{flips(read_draw(words + 2 * i), threshold)} << (i % 64);
-  }
-  return mask;
 }
 
 }  // namespace

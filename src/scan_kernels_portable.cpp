@@ -37,7 +37,7 @@ void decide_flips_portable(const std::uint32_t* words, std::size_t draws, std::u
                            std::uint64_t* masks) noexcept {
   for (std::size_t first = 0; first < draws; first += 64) {
     const std::size_t end = draws - first < 64 ? draws : first + 64;
-    masks[first / 64] = scan_detail::decide_flips_one_by_one(words, first, end, threshold);
+    masks[first / 64] = decide_flips_one_by_one(words, first, end, threshold);
   }
 }
 

@@ -59,13 +59,15 @@ struct ComputedRowOffsets {
   std::size_t operator()(std::size_t i) const noexcept { return row_stride * rows[i]; }
 };
 
+inline constexpr std::size_t short_run_draws = 8;
+
 // The draws of one tile whose body starts at `body`: one per visit, in visit order (columns
 // outer, rows inner: visit v is column v / row_count, row v % row_count). The flip decisions of
 // each run of buffered draws are made at once, and only the flips are walked. A flip at or past
 // the end of the text aborts after its own draw, so the draws taken are exactly those a
 // draw-by-draw walk would have taken.
 template <class Draws, class RowOffsets>
-void visit_tile(std::span<std::uint8_t> bytes, std::size_t body, std::size_t row_count,
+[[gnu::always_inline]] inline void visit_tile(std::span<std::uint8_t> bytes, std::size_t body, std::size_t row_count,
                 RowOffsets row_offset, std::span<const std::uint8_t> columns,
                 std::uint64_t threshold, Draws& draws, DecideFlips decide_flips) {
   std::uint8_t* const base = bytes.data();
@@ -82,7 +84,12 @@ void visit_tile(std::span<std::uint8_t> bytes, std::size_t body, std::size_t row
     if (draws.ready() == 0) draws.refill();
     const std::size_t run = std::min({draws.ready(), visits - drawn, flip_run_draws});
     std::uint64_t masks[flip_run_draws / 64];
-    decide_flips(draws.words(), run, threshold, masks);
+    // A short run (a sparse call's tile) is decided here: the call would cost more than it.
+    if (run <= short_run_draws) {
+      masks[0] = decide_flips_one_by_one(draws.words(), 0, run, threshold);
+    } else {
+      decide_flips(draws.words(), run, threshold, masks);
+    }
     for (std::size_t half = 0; half * 64 < run; ++half) {
       for (std::uint64_t mask = masks[half]; mask != 0; mask &= mask - 1) {
         const std::size_t k = half * 64 + static_cast<unsigned>(__builtin_ctzll(mask));
