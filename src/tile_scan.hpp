@@ -67,9 +67,11 @@ inline constexpr std::size_t short_run_draws = 8;
 // the end of the text aborts after its own draw, so the draws taken are exactly those a
 // draw-by-draw walk would have taken.
 template <class Draws, class RowOffsets>
-[[gnu::always_inline]] inline void visit_tile(std::span<std::uint8_t> bytes, std::size_t body, std::size_t row_count,
-                RowOffsets row_offset, std::span<const std::uint8_t> columns,
-                std::uint64_t threshold, Draws& draws, DecideFlips decide_flips) {
+[[gnu::always_inline]] inline void visit_tile(std::span<std::uint8_t> bytes, std::size_t body,
+                                              std::size_t row_count, RowOffsets row_offset,
+                                              std::span<const std::uint8_t> columns,
+                                              std::uint64_t threshold, Draws& draws,
+                                              DecideFlips decide_flips) {
   std::uint8_t* const base = bytes.data();
   const std::size_t length = bytes.size();
   std::size_t visits;
@@ -113,10 +115,7 @@ template <class Draws, class RowOffsets>
   }
 }
 
-// One pass over `bytes`, drawing from `draws`: a run-wise draw source, as DrawCursor is (ready,
-// words, take, refill). Rows must lie in 0 to 15 and columns in 0 to 53 (mutate refuses others
-// before the file is opened): then, with every row line of a tile checked before its first
-// draw, no flip can land on a line feed.
+// The pass below, with the row list as its offsets in one of the two forms above.
 template <class Draws, class RowOffsets>
 void scan_logic_tiles(std::span<std::uint8_t> bytes, std::size_t row_count, RowOffsets row_offset,
                       std::span<const std::uint8_t> columns, std::uint64_t threshold,
@@ -157,6 +156,11 @@ void scan_logic_tiles(std::span<std::uint8_t> bytes, std::size_t row_count, RowO
   }
 }
 
+// One pass over `bytes`, drawing from `draws`: a run-wise draw source, as DrawCursor is (ready,
+// words, take, refill), on the kernels of one path (by default the one chosen for this CPU).
+// Rows must lie in 0 to 15 and columns in 0 to 53 (mutate refuses others before the file is
+// opened): then, with every row line of a tile checked before its first draw, no flip can land
+// on a line feed, and no flip changes where a later line starts.
 template <class Draws>
 void scan_logic_tiles(std::span<std::uint8_t> bytes, std::span<const std::uint8_t> rows,
                       std::span<const std::uint8_t> columns, std::uint64_t threshold,
