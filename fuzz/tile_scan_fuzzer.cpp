@@ -6,7 +6,7 @@
 //   [2] draw control: low 4 bits scripted word count (0: a splitmix64 stream instead),
 //       bit 4 words land next to the chance, bits 5-6 chance form (see decode_chance)
 //   [3..6] chance bits, little-endian
-//   [7], [8] unused (kept so that stored inputs keep their meaning)
+//   [7] the draw buffer's size, 1 to 256 draws   [8] draws ready before its first refill
 //   then the rows, the columns, the scripted words (8 bytes each, little-endian, cycled),
 //   and every remaining byte is the file.
 // Row bytes are taken modulo 16 and column bytes modulo 54: mutate refuses other values
@@ -105,17 +105,55 @@ class DrawScript {
   std::uint64_t boundary_ = 0;
 };
 
-// The scan's draw source: the script's words, one per call, counted.
+// The scan's draw source: the script's words handed out run-wise through a buffer of
+// `capacity` draws, the first `preloaded` of them ready before the first refill. It records
+// what the generator's state would show: the draws taken, and each refill with what was still
+// ready when it came.
 class FuzzDrawSource {
  public:
-  explicit FuzzDrawSource(const DrawScript& script) : script_(script) {}
+  FuzzDrawSource(const DrawScript& script, std::size_t capacity, std::size_t preloaded)
+      : script_(script), words_(new std::uint32_t[2 * capacity]), capacity_(capacity),
+        position_(capacity - preloaded) {
+    fill(capacity - preloaded);
+  }
 
-  std::uint64_t operator()() { return script_.draw(position_++); }
-  std::size_t consumed() const { return position_; }
+  std::size_t ready() const { return capacity_ - position_; }
+  const std::uint32_t* words() const { return words_.get() + 2 * position_; }
+  void take(std::size_t draws) {
+    if (draws > ready()) __builtin_trap();  // more than the buffer holds
+    position_ += draws;
+    taken_ += draws;
+  }
+  void refill() {
+    if (ready() != 0) early_refills_ += 1;
+    refills_ += 1;
+    position_ = 0;
+    fill(0);
+  }
+
+  std::size_t taken() const { return taken_; }
+  std::size_t refills() const { return refills_; }
+  std::size_t early_refills() const { return early_refills_; }
 
  private:
+  // Draws from `at` to the buffer's end become the script's next ones. Exactly sized, so a
+  // read past the buffer is an ASan finding.
+  void fill(std::size_t at) {
+    for (; at < capacity_; ++at, ++produced_) {
+      const std::uint64_t word = script_.draw(produced_);
+      words_[2 * at] = static_cast<std::uint32_t>(word);
+      words_[2 * at + 1] = static_cast<std::uint32_t>(word >> 32);
+    }
+  }
+
   const DrawScript& script_;
-  std::size_t position_ = 0;
+  std::unique_ptr<std::uint32_t[]> words_;
+  std::size_t capacity_;
+  std::size_t position_;
+  std::size_t produced_ = 0;
+  std::size_t taken_ = 0;
+  std::size_t refills_ = 0;
+  std::size_t early_refills_ = 0;
 };
 
 struct Outcome {
@@ -233,7 +271,7 @@ std::unique_ptr<std::uint8_t[]> exact_copy(const std::vector<std::uint8_t>& from
 
 Outcome scan_under_test(const std::vector<std::uint8_t>& file, const std::vector<std::uint8_t>& rows,
                         const std::vector<std::uint8_t>& columns, float chance,
-                        FuzzDrawSource& draws) {
+                        FuzzDrawSource& draws, const gridflip::ScanKernels& kernels) {
   auto bytes = exact_copy(file);
   auto row_bytes = exact_copy(rows);
   auto column_bytes = exact_copy(columns);
@@ -242,21 +280,23 @@ Outcome scan_under_test(const std::vector<std::uint8_t>& file, const std::vector
     gridflip::scan_logic_tiles(std::span<std::uint8_t>(bytes.get(), file.size()),
                                std::span<const std::uint8_t>(row_bytes.get(), rows.size()),
                                std::span<const std::uint8_t>(column_bytes.get(), columns.size()),
-                               gridflip::flip_threshold(chance), draws);
+                               gridflip::flip_threshold(chance), draws, kernels);
   } catch (const gridflip::CallAbort& abort) {
     gridflip::lower_aborts_in_flight();
     outcome.aborted = true;
     outcome.abort_message = abort.message();
   }
-  outcome.draws = draws.consumed();
+  outcome.draws = draws.taken();
   outcome.bytes.assign(bytes.get(), bytes.get() + file.size());
   return outcome;
 }
 
-[[noreturn]] void report_mismatch(const char* what, const Outcome& model, const Outcome& scan) {
-  std::fprintf(stderr, "tile_scan_fuzzer: %s differs\n  model: draws %zu, abort '%s'\n"
+[[noreturn]] void report_mismatch(const char* what, const Outcome& model, const Outcome& scan,
+                                  gridflip::ScanPath path) {
+  std::fprintf(stderr, "tile_scan_fuzzer: %s differs on the %s path\n  model: draws %zu, abort '%s'\n"
                "  scan:  draws %zu, abort '%s'\n",
-               what, model.draws, model.aborted ? model.abort_message.c_str() : "-", scan.draws,
+               what, gridflip::scan_path_name(path), model.draws,
+               model.aborted ? model.abort_message.c_str() : "-", scan.draws,
                scan.aborted ? scan.abort_message.c_str() : "-");
   for (std::size_t at = 0; at < model.bytes.size() && at < scan.bytes.size(); ++at) {
     if (model.bytes[at] != scan.bytes[at]) {
@@ -290,13 +330,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const DrawScript script(std::move(words), seed, (control & 0x10) != 0,
                           static_cast<double>(chance));
   const Outcome model = model_pass(file, rows, columns, chance, script);
-  FuzzDrawSource draws(script);
-  const Outcome scan = scan_under_test(file, rows, columns, chance, draws);
-  if (model.aborted != scan.aborted || model.abort_message != scan.abort_message) {
-    report_mismatch("abort", model, scan);
+  const std::size_t capacity = std::size_t{byte_at(data, size, 7)} + 1;
+  const std::size_t preloaded = byte_at(data, size, 8) % (capacity + 1);
+  // A draw-by-draw walk refills only when its buffer is used up, as often as that takes.
+  const std::size_t beyond = model.draws > preloaded ? model.draws - preloaded : 0;
+  const std::size_t expected_refills = (beyond + capacity - 1) / capacity;
+  for (gridflip::ScanPath path : gridflip::scan_paths) {
+    if (!gridflip::scan_path_supported(path)) continue;
+    FuzzDrawSource draws(script, capacity, preloaded);
+    const Outcome scan = scan_under_test(file, rows, columns, chance, draws,
+                                         *gridflip::scan_kernels(path));
+    if (model.aborted != scan.aborted || model.abort_message != scan.abort_message) {
+      report_mismatch("abort", model, scan, path);
+    }
+    if (model.draws != scan.draws) report_mismatch("draw count", model, scan, path);
+    if (model.bytes != scan.bytes) report_mismatch("file bytes", model, scan, path);
+    if (draws.early_refills() != 0 || draws.refills() != expected_refills) {
+      report_mismatch("refills", model, scan, path);
+    }
   }
-  if (model.draws != scan.draws) report_mismatch("draw count", model, scan);
-  if (model.bytes != scan.bytes) report_mismatch("file bytes", model, scan);
   return 0;
 }
 

@@ -49,8 +49,7 @@ void MutationPass::run() {
         DrawCursor cursor(pass.generator_);
         try {
           scan_logic_tiles(std::span<std::uint8_t>(pass.mapping_.base(), pass.mapping_.length()),
-                           pass.rows_, pass.columns_, pass.threshold_,
-                           [&cursor] { return cursor.next(); });
+                           pass.rows_, pass.columns_, pass.threshold_, cursor);
         } catch (...) {
           cursor.store();  // the index abort keeps the draws made before it
           throw;

@@ -1,5 +1,6 @@
 // In-module costs of the logic-tile pass: per visited position against a raw 64-bit draw, and
-// the line scan against a plain memchr line walk, timed interleaved in one run.
+// the line scan against a plain memchr line walk, on each kernel path, timed interleaved in one
+// run.
 #include "circuit/circuit_map.hpp"
 #include "lib.hpp"
 #include "random/thread_random.hpp"
@@ -16,6 +17,8 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace gridflip {
 namespace {
@@ -132,6 +135,36 @@ Options parse_options(int argc, char** argv) {
   return options;
 }
 
+// A draw source that costs nothing: one buffer of mixed words handed out again and again (about
+// 1% flip at chance 0.01), for the scan's own cost. Counts the draws taken.
+class RecycledDraws {
+ public:
+  RecycledDraws() {
+    std::uint64_t state = 0x243F6A8885A308D3u;
+    for (std::size_t i = 0; i < buffer_words; i += 2) {
+      state += 0x9E3779B97F4A7C15u;
+      std::uint64_t word = (state ^ (state >> 30)) * 0xBF58476D1CE4E5B9u;
+      word = (word ^ (word >> 27)) * 0x94D049BB133111EBu;
+      word ^= word >> 31;
+      words_[i] = static_cast<std::uint32_t>(word);
+      words_[i + 1] = static_cast<std::uint32_t>(word >> 32);
+    }
+  }
+  std::size_t ready() const noexcept { return (buffer_words - position_) / 2; }
+  const std::uint32_t* words() const noexcept { return words_ + position_; }
+  void take(std::size_t draws) noexcept {
+    position_ += 2 * draws;
+    taken_ += draws;
+  }
+  void refill() noexcept { position_ = 0; }
+  std::size_t taken() const noexcept { return taken_; }
+
+ private:
+  alignas(64) std::uint32_t words_[buffer_words];
+  std::size_t position_ = buffer_words;
+  std::size_t taken_ = 0;
+};
+
 int run(const Options& options) {
   const Bytes original = read_circuit(options.circuit);
   Bytes tile_free = without_logic_tiles(original);
@@ -143,8 +176,9 @@ int run(const Options& options) {
   const std::vector<std::uint8_t> one{0};
 
   // One visit per tile with nothing flipped counts the tiles.
-  std::size_t tiles = 0;
-  scan_logic_tiles(work, one, one, 0, [&] { return static_cast<std::uint64_t>(++tiles); });
+  RecycledDraws counting;
+  scan_logic_tiles(work, one, one, 0, counting);
+  const std::size_t tiles = counting.taken();
   const std::size_t visits = tiles * rows.size() * columns.size();
   if (visits == 0) {
     std::fprintf(stderr, "%s has no logic tiles\n", options.circuit.c_str());
@@ -154,31 +188,31 @@ int run(const Options& options) {
   ThreadRandom random = take_thread_random();
   const std::uint64_t dense_threshold = flip_threshold(0.01f);
   const std::uint64_t all_threshold = flip_threshold(1.0f);
-  std::uint64_t counter = 0;
+  std::vector<ScanPath> paths;
+  for (ScanPath path : scan_paths) {
+    if (scan_path_supported(path)) paths.push_back(path);
+  }
 
-  // The draws as the module's pass makes them: the draw position held in a register.
-  const auto scan_with_cursor = [&](std::uint64_t threshold) {
+  // The draws as the module's pass makes them: a DrawCursor, run-wise.
+  const auto scan_with_cursor = [&](std::uint64_t threshold, const ScanKernels& kernels) {
     DrawCursor cursor(random);
-    scan_logic_tiles(work, rows, columns, threshold, [&cursor] { return cursor.next(); });
+    scan_logic_tiles(work, rows, columns, threshold, cursor, kernels);
     cursor.store();
     keep(work.data());
   };
-  const auto dense_pass = [&] { scan_with_cursor(dense_threshold); };
-  const auto all_flip_pass = [&] { scan_with_cursor(all_threshold); };
-  // The same with draw_word64 through the handle, which goes through memory on every draw.
-  const auto handle_pass = [&] {
-    scan_logic_tiles(work, rows, columns, dense_threshold, [&] { return draw_word64(random); });
-    keep(work.data());
-  };
-  // The pass with a free draw source (a Weyl sequence, about 1% flips): the scan's own cost.
-  const auto counter_pass = [&] {
-    scan_logic_tiles(work, rows, columns, dense_threshold,
-                     [&] { return counter += 0x9E3779B97F4A7C15u; });
+  const ScanKernels& chosen = selected_scan_kernels();
+  const auto dense_pass = [&] { scan_with_cursor(dense_threshold, chosen); };
+  const auto all_flip_pass = [&] { scan_with_cursor(all_threshold, chosen); };
+  // The scan's own cost: the same pass with draws that cost nothing.
+  RecycledDraws recycled;
+  const auto free_draws_pass = [&] {
+    scan_logic_tiles(work, rows, columns, dense_threshold, recycled, chosen);
     keep(work.data());
   };
   // The module's own MutationPass::run over a fresh mapping of a copy in the scratch
   // directory, fault guard included; mapping and release are not timed.
-  const std::string copy_path = options.scratch + "/gridflip-pass-benchmark.asc";
+  const std::string copy_path = options.scratch + "/gridflip-pass-benchmark-" +
+                                std::to_string(::getpid()) + ".asc";
   write_file(copy_path, original);
   std::optional<MutationPass> module_pass;
   const auto prepare_module_pass = [&] {
@@ -194,10 +228,11 @@ int run(const Options& options) {
   };
   // Short runs: several per sample keep the clock's overhead out of the figure.
   constexpr int scans_per_sample = 8;
-  const auto tile_free_scan = [&] {
+  const auto tile_free_scan = [&](const ScanKernels& kernels) {
     for (int i = 0; i < scans_per_sample; ++i) {
-      scan_logic_tiles(tile_free, rows, columns, dense_threshold,
-                       [&] { return draw_word64(random); });
+      DrawCursor cursor(random);
+      scan_logic_tiles(tile_free, rows, columns, dense_threshold, cursor, kernels);
+      cursor.store();
       keep(tile_free.data());
     }
   };
@@ -209,7 +244,8 @@ int run(const Options& options) {
     }
   };
 
-  std::vector<double> dense, all_flip, handle, counted, module, raw, scan, walk;
+  std::vector<double> dense, all_flip, free_draws, module, raw, scan, walk;
+  std::vector<std::vector<double>> dense_on(paths.size()), scan_on(paths.size());
   const auto restore = [&] { std::memcpy(work.data(), original.data(), original.size()); };
   for (int repetition = -2; repetition < options.repetitions; ++repetition) {
     // Alternate the order so that neither side always runs on a warmer cache.
@@ -222,31 +258,37 @@ int run(const Options& options) {
     restore();
     const double t_all = time_ns(all_flip_pass);
     restore();
-    const double t_handle = time_ns(handle_pass);
-    restore();
-    const double t_counted = time_ns(counter_pass);
+    const double t_free = time_ns(free_draws_pass);
     prepare_module_pass();
     const double t_module = time_ns(module_run);
     if (flipped_order) t_walk = time_ns(memchr_walk);
-    const double t_scan = time_ns(tile_free_scan);
+    const double t_scan = time_ns([&] { tile_free_scan(chosen); });
     if (!flipped_order) t_walk = time_ns(memchr_walk);
+    std::vector<double> t_dense_on, t_scan_on;
+    for (ScanPath path : paths) {
+      restore();
+      t_dense_on.push_back(time_ns([&] { scan_with_cursor(dense_threshold, *scan_kernels(path)); }));
+      t_scan_on.push_back(time_ns([&] { tile_free_scan(*scan_kernels(path)); }));
+    }
     if (repetition < 0) continue;  // warm-up
     dense.push_back(t_dense);
     raw.push_back(t_raw);
     all_flip.push_back(t_all);
-    handle.push_back(t_handle);
-    counted.push_back(t_counted);
+    free_draws.push_back(t_free);
     module.push_back(t_module);
     scan.push_back(t_scan / scans_per_sample);
     walk.push_back(t_walk / scans_per_sample);
+    for (std::size_t p = 0; p < paths.size(); ++p) {
+      dense_on[p].push_back(t_dense_on[p]);
+      scan_on[p].push_back(t_scan_on[p] / scans_per_sample);
+    }
   }
 
   const double visits_d = static_cast<double>(visits);
   const double bytes_d = static_cast<double>(original.size());
   const double dense_per_position = median(dense) / visits_d;
   const double all_per_position = median(all_flip) / visits_d;
-  const double counter_per_position = median(counted) / visits_d;
-  const double handle_per_position = median(handle) / visits_d;
+  const double free_per_position = median(free_draws) / visits_d;
   const double module_per_position = median(module) / visits_d;
   module_pass.reset();
   std::remove(copy_path.c_str());
@@ -255,32 +297,41 @@ int run(const Options& options) {
   const double walk_rate = bytes_d / median(walk);
   const double position_ratio = dense_per_position / raw_per_draw;
   const double scan_ratio = scan_rate / walk_rate;
+  const char* const chosen_name = scan_path_name(selected_scan_path());
 
   std::printf("pass benchmark: %s\n", options.circuit.c_str());
   std::printf("  %zu bytes, %zu lines, %zu logic tiles, %zu visits per dense pass; "
-              "medians of %d interleaved repetitions\n\n",
-              original.size(), lines, tiles, visits, options.repetitions);
-  std::printf("%-52s %10s %14s\n", "", "ms", "ns / position");
-  std::printf("%-52s %10.3f %14.3f\n", "dense pass (16 x 54, chance 0.01, DrawCursor)",
+              "medians of %d interleaved repetitions; scan kernels: %s\n\n",
+              original.size(), lines, tiles, visits, options.repetitions, chosen_name);
+  std::printf("%-56s %10s %14s\n", "", "ms", "ns / position");
+  std::printf("%-56s %10.3f %14.3f\n", "dense pass (16 x 54, chance 0.01, DrawCursor)",
               median(dense) / 1e6, dense_per_position);
-  std::printf("%-52s %10.3f %14.3f\n", "raw draw_word64 loop (same number of draws)",
+  std::printf("%-56s %10.3f %14.3f\n", "raw draw_word64 loop (same number of draws)",
               median(raw) / 1e6, raw_per_draw);
-  std::printf("%-52s %10.3f %14.3f\n", "all-flip pass (16 x 54, chance 1.0)",
+  std::printf("%-56s %10.3f %14.3f\n", "all-flip pass (16 x 54, chance 1.0)",
               median(all_flip) / 1e6, all_per_position);
-  std::printf("%-52s %10.3f %14.3f\n", "dense pass, draw_word64 through the handle",
-              median(handle) / 1e6, handle_per_position);
-  std::printf("%-52s %10.3f %14.3f\n", "dense pass with a counter for draws (scan alone)",
-              median(counted) / 1e6, counter_per_position);
-  std::printf("%-52s %10.3f %14.3f\n", "MutationPass::run, dense, mapped copy (guard included)",
+  std::printf("%-56s %10.3f %14.3f\n", "dense pass with draws that cost nothing (scan alone)",
+              median(free_draws) / 1e6, free_per_position);
+  std::printf("%-56s %10.3f %14.3f\n", "MutationPass::run, dense, mapped copy (guard included)",
               median(module) / 1e6, module_per_position);
-  std::printf("\n%-52s %10s %14s\n", "", "ms", "GB/s");
-  std::printf("%-52s %10.3f %14.3f\n", "scan_logic_tiles, file without logic tiles",
+  for (std::size_t p = 0; p < paths.size(); ++p) {
+    const std::string label = std::string("dense pass, ") + scan_path_name(paths[p]) + " kernels";
+    std::printf("%-56s %10.3f %14.3f\n", label.c_str(), median(dense_on[p]) / 1e6,
+                median(dense_on[p]) / visits_d);
+  }
+  std::printf("\n%-56s %10s %14s\n", "", "ms", "GB/s");
+  std::printf("%-56s %10.3f %14.3f\n", "scan_logic_tiles, file without logic tiles",
               median(scan) / 1e6, scan_rate);
-  std::printf("%-52s %10.3f %14.3f\n", "memchr line walk, same bytes", median(walk) / 1e6,
+  for (std::size_t p = 0; p < paths.size(); ++p) {
+    const std::string label = std::string("  the same, ") + scan_path_name(paths[p]) + " kernels";
+    std::printf("%-56s %10.3f %14.3f\n", label.c_str(), median(scan_on[p]) / 1e6,
+                bytes_d / median(scan_on[p]));
+  }
+  std::printf("%-56s %10.3f %14.3f\n", "memchr line walk, same bytes", median(walk) / 1e6,
               walk_rate);
-  std::printf("\n%-52s %10.3f   (target <= 1.25)\n", "dense: per position / per raw draw",
+  std::printf("\n%-56s %10.3f   (target <= 1.10)\n", "dense: per position / per raw draw",
               position_ratio);
-  std::printf("%-52s %10.3f   (target >= 2)\n", "line scan rate / memchr walk rate", scan_ratio);
+  std::printf("%-56s %10.3f   (target >= 2)\n", "line scan rate / memchr walk rate", scan_ratio);
 
   if (!options.json.empty()) {
     std::FILE* out = std::fopen(options.json.c_str(), "w");
@@ -290,17 +341,22 @@ int run(const Options& options) {
     }
     std::fprintf(out,
                  "{\"circuit_bytes\": %zu, \"lines\": %zu, \"tiles\": %zu, \"visits\": %zu,\n"
-                 " \"repetitions\": %d,\n"
+                 " \"repetitions\": %d, \"scan_path\": \"%s\",\n"
                  " \"dense_ns_per_position\": %.6f, \"raw_ns_per_draw\": %.6f,\n"
-                 " \"all_flip_ns_per_position\": %.6f, \"counter_ns_per_position\": %.6f,\n"
-                 " \"handle_ns_per_position\": %.6f, \"module_pass_ns_per_position\": %.6f,\n"
+                 " \"all_flip_ns_per_position\": %.6f, \"free_draws_ns_per_position\": %.6f,\n"
+                 " \"module_pass_ns_per_position\": %.6f,\n"
                  " \"position_to_draw_ratio\": %.6f,\n"
                  " \"scan_gb_per_s\": %.6f, \"memchr_walk_gb_per_s\": %.6f,\n"
-                 " \"scan_to_memchr_ratio\": %.6f}\n",
-                 original.size(), lines, tiles, visits, options.repetitions, dense_per_position,
-                 raw_per_draw, all_per_position, counter_per_position, handle_per_position,
-                 module_per_position, position_ratio, scan_rate,
-                 walk_rate, scan_ratio);
+                 " \"scan_to_memchr_ratio\": %.6f,\n \"paths\": {",
+                 original.size(), lines, tiles, visits, options.repetitions, chosen_name,
+                 dense_per_position, raw_per_draw, all_per_position, free_per_position,
+                 module_per_position, position_ratio, scan_rate, walk_rate, scan_ratio);
+    for (std::size_t p = 0; p < paths.size(); ++p) {
+      std::fprintf(out, "%s\"%s\": {\"dense_ns_per_position\": %.6f, \"scan_gb_per_s\": %.6f}",
+                   p == 0 ? "" : ", ", scan_path_name(paths[p]), median(dense_on[p]) / visits_d,
+                   bytes_d / median(scan_on[p]));
+    }
+    std::fprintf(out, "}}\n");
     std::fclose(out);
   }
   return 0;

@@ -1,25 +1,23 @@
 // The choice of block function for this CPU, made once, and the dispatching entry point.
 #include "random/chacha12.hpp"
 
+#include "cpu_features.hpp"
+
 namespace gridflip {
 namespace {
 
-// The one place that asks the CPU what it can run.
 bool cpu_runs(Chacha12Path path) noexcept {
-#if defined(__x86_64__)
-  // The check may run before libgcc's own constructor has filled in the CPU model.
-  __builtin_cpu_init();
   switch (path) {
-    // libgcc's answer includes the operating system's consent to the wider registers.
-    case Chacha12Path::avx512: return __builtin_cpu_supports("avx512f") != 0;
-    case Chacha12Path::avx2: return __builtin_cpu_supports("avx2") != 0;
-    case Chacha12Path::sse2:
+    case Chacha12Path::avx512: return cpu_runs_avx512f();
+    case Chacha12Path::avx2: return cpu_runs_avx2();
+#if defined(__x86_64__)
+    case Chacha12Path::sse2: return true;
+#else
+    case Chacha12Path::sse2: return false;
+#endif
     case Chacha12Path::portable: return true;
   }
   return false;
-#else
-  return path == Chacha12Path::portable;
-#endif
 }
 
 // A refill from four calls of a four-block function.

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "random/chacha12.hpp"
+#include "random/draw_pair.hpp"
 
 #include <bit>
 #include <cstddef>
@@ -97,49 +98,33 @@ class ThreadRandom {
 // refuses to register the fork handler at the process's first generator.
 ThreadRandom take_thread_random();
 
-// The next 64 bits of the thread's stream: two consecutive keystream words, low word first.
-inline std::uint64_t draw_word64(ThreadRandom& random) noexcept {
-  ThreadGenerator& generator = random.generator();
-  std::size_t position = generator.position;
-  if (position >= buffer_words) [[unlikely]] {
-    refill_words(generator);
-    position = 0;
-  }
-  generator.position = position + 2;
-  if constexpr (std::endian::native == std::endian::little) {
-    std::uint64_t pair;
-    std::memcpy(&pair, &generator.words[position], sizeof pair);
-    return pair;
-  } else {
-    return std::uint64_t{generator.words[position + 1]} << 32 | generator.words[position];
-  }
-}
-
-// One sample in [0, 1) from one draw: its top 52 bits as the fraction, (x >> 12) * 2^-52.
-// The draw position of a run of draws kept in a register: stores into the mapped
-// bytes may alias any memory, so a position read and written through the
-// generator would go through memory on every draw. store() hands it back;
-// until then the generator must not be drawn from any other way. Trivially
-// destructible, so a fault guard may leave it behind.
+// The draw position of a run of draws kept in a register: stores into the mapped bytes may alias
+// any memory, so a position read and written through the generator would go through memory on
+// every draw. store() hands it back; until then the generator must not be drawn from any other
+// way. Trivially destructible, so a fault guard may leave it behind.
+//
+// Besides one draw at a time (next), it hands out the buffer's words in runs, as the pass reads
+// them: ready() draws are held at words(), take(n) hands out the first n of them, and refill(),
+// called only when none is ready, fills the buffer with the next ones. Draws taken either way
+// are the same stream.
 class DrawCursor {
  public:
   explicit DrawCursor(ThreadRandom& random) noexcept
       : generator_(&random.generator()), position_(generator_->position) {}
 
+  std::size_t ready() const noexcept { return (buffer_words - position_) / 2; }
+  const std::uint32_t* words() const noexcept { return &generator_->words[position_]; }
+  void take(std::size_t draws) noexcept { position_ += 2 * draws; }
+  void refill() noexcept {
+    refill_words(*generator_);
+    position_ = 0;
+  }
+
   std::uint64_t next() noexcept {
-    if (position_ >= buffer_words) [[unlikely]] {
-      refill_words(*generator_);
-      position_ = 0;
-    }
-    const std::size_t at = position_;
-    position_ = at + 2;
-    std::uint64_t pair;
-    if constexpr (std::endian::native == std::endian::little) {
-      std::memcpy(&pair, &generator_->words[at], sizeof pair);
-    } else {
-      pair = std::uint64_t{generator_->words[at + 1]} << 32 | generator_->words[at];
-    }
-    return pair;
+    if (position_ >= buffer_words) [[unlikely]] refill();
+    const std::uint64_t draw = read_draw(words());
+    take(1);
+    return draw;
   }
 
   void store() const noexcept { generator_->position = position_; }
@@ -149,6 +134,15 @@ class DrawCursor {
   std::size_t position_;
 };
 
+// The next 64 bits of the thread's stream: two consecutive keystream words, low word first.
+inline std::uint64_t draw_word64(ThreadRandom& random) noexcept {
+  DrawCursor cursor(random);
+  const std::uint64_t draw = cursor.next();
+  cursor.store();
+  return draw;
+}
+
+// One sample in [0, 1) from one draw: its top 52 bits as the fraction, (x >> 12) * 2^-52.
 inline double draw_unit_double(ThreadRandom& random) noexcept {
   const std::uint64_t x = draw_word64(random);
   return std::bit_cast<double>(x >> 12 | 0x3FF0000000000000) - 1.0;

@@ -13,6 +13,7 @@
 #include <crypto++/chacha.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -289,21 +290,36 @@ TEST(ThreadRandom, EveryDrawIsTheWordFourBlockRefillsGaveOnEveryPath) {
       FourBlockStream reference(script);
       t_entropy_script = &script;
       ThreadRandom random = take_thread_random();
-      // Runs of draws through the handle and through cursors, as calls of the pass make them,
-      // ending on and next to refills of either size and the rekeys at 8193 and 16385.
-      const std::size_t runs[] = {1, 31, 1, 95, 1, 127, 8192 - 256, 1, 8191, 2, 300, 1, 8000};
+      // Runs of draws through the handle, through cursors one by one, and through cursors
+      // run-wise as the pass takes them, ending on and next to refills of either size and the
+      // rekeys at 8193 and 16385.
+      const std::size_t runs[] = {1, 31, 1, 95, 1, 127, 8192 - 256, 1, 8191, 2, 300, 1, 8000,
+                                  64, 33, 128, 129, 3};
       std::size_t n = 0;
       for (std::size_t index = 0; index < std::size(runs); ++index) {
-        if (index % 2 == 0) {
+        if (index % 3 == 0) {
           for (std::size_t i = 0; i < runs[index]; ++i) {
             ++n;
             ASSERT_EQ(draw_word64(random), reference.next()) << "draw " << n;
           }
-        } else {
+        } else if (index % 3 == 1) {
           DrawCursor cursor(random);
           for (std::size_t i = 0; i < runs[index]; ++i) {
             ++n;
             ASSERT_EQ(cursor.next(), reference.next()) << "draw " << n;
+          }
+          cursor.store();
+        } else {
+          DrawCursor cursor(random);
+          for (std::size_t left = runs[index]; left > 0;) {
+            if (cursor.ready() == 0) cursor.refill();
+            const std::size_t run = std::min(left, cursor.ready());
+            for (std::size_t i = 0; i < run; ++i) {
+              ++n;
+              ASSERT_EQ(read_draw(cursor.words() + 2 * i), reference.next()) << "draw " << n;
+            }
+            cursor.take(run);
+            left -= run;
           }
           cursor.store();
         }

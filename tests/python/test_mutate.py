@@ -279,6 +279,47 @@ def test_calls_that_end_on_refill_and_rekey_boundaries_continue_the_stream(child
     assert ends == [128, 256, 8192, 8193, 8195, 9923]
 
 
+def test_an_index_abort_deep_in_a_tile_leaves_the_stream_after_its_own_draw(child, tmp_path,
+                                                                           interposer):
+    # The last tile ends 20 bytes into row 15, so with every position visited the abort falls at
+    # visit 335 of that tile or later: past the first runs of decisions the pass makes at once.
+    # The next call must go on with the very next draw of the stream.
+    cut = logic_tile() * 3 + logic_tile()[: 16 + 55 * 15 + 20]
+    full = logic_tile() * 2
+    rows, columns = list(range(16)), list(range(54))
+    log = tmp_path / "entropy.log"
+    result = child(
+        f"""
+        import gridflip
+        path = {str(tmp_path / 'c.asc')!r}
+        out = []
+        for data in ({cut!r}, {full!r}):
+            with open(path, "wb") as handle:
+                handle.write(data)
+            try:
+                gridflip.mutate(path, {rows!r}, {columns!r}, 0.5)
+                out.append("returned")
+            except BaseException as error:
+                out.append(repr(error.args[0]))
+            with open(path, "rb") as handle:
+                out.append(handle.read().hex())
+        print("\\n".join(out))
+        """,
+        env=child_env(interposer, GRIDFLIP_TEST_KEYS=1, GRIDFLIP_TEST_ENTROPY_LOG=log),
+    )
+    assert result.returncode == 0, result.stderr.decode()
+    outcome, after_cut, second, after_full = result.stdout.decode().splitlines()
+    stream = StreamModel(keys())
+    draws = iter(stream)
+    expected = run_pass(cut, rows, columns, 0.5, draws)
+    assert expected.abort_index is not None and expected.draws_used > 3 * 864 + 335
+    assert outcome == repr(f"index out of bounds: the len is {len(cut)} but the index is "
+                           f"{expected.abort_index}")
+    assert bytes.fromhex(after_cut) == expected.data
+    assert second == "returned"
+    assert bytes.fromhex(after_full) == run_pass(full, rows, columns, 0.5, draws).data
+
+
 def test_a_first_call_that_draws_nothing_keys_the_generator_once(child, tmp_path, interposer):
     log = tmp_path / "entropy.log"
     circuit = tmp_path / "plain.asc"
