@@ -53,10 +53,10 @@ def call(hook):
 """
 
 
-def run_hooks(child, tmp_path, body):
+def run_hooks(child, tmp_path, body, **kwargs):
     path = tmp_path / "plain.asc"
     path.write_bytes(b"no tiles here\n")
-    result = child(HOOKS + body, timeout=120)
+    result = child(HOOKS + body, timeout=120, **kwargs)
     assert result.returncode == 0, (result.returncode, result.stderr.decode()[-2000:])
     return result.stdout.decode()
 
@@ -117,3 +117,20 @@ print(results[0][1])
         assert outcome == "RecursionError"
         assert out.split("\n")[1] == ("maximum recursion depth exceeded in gridflip.mutate "
                                        "(the thread's stack is nearly used up)")
+
+
+def test_a_main_thread_with_a_small_stack_limit_gets_recursion_error(child, tmp_path):
+    # The main thread's stack grows on demand up to RLIMIT_STACK, which the check must honour.
+    import resource
+
+    def limit_stack():
+        resource.setrlimit(resource.RLIMIT_STACK, (2 << 20, 2 << 20))
+
+    out = run_hooks(child, tmp_path, f"""
+PATH = {str(tmp_path / "plain.asc")!r}
+sys.setrecursionlimit(100000)
+print(*call("index"), sep="\\n")
+""", preexec_fn=limit_stack)
+    outcome, text, depth = out.split("\n")[:3]
+    assert outcome == "RecursionError" and text.endswith("(the thread's stack is nearly used up)")
+    assert 100 < int(depth) < 1000
