@@ -1,6 +1,6 @@
 // The fuzzer's stand-ins for the abort report's platform services: silent, so the
 // index aborts the harness provokes by the thousand do not flood libFuzzer's output.
-#include "binding/report.hpp"
+#include "report/report.hpp"
 
 #include <cstdlib>
 

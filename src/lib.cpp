@@ -1,8 +1,8 @@
 // The mutate operation and the logic-tile mutation pass.
 #include "lib.hpp"
 
-#include "binding/io_error_text.hpp"
 #include "circuit/access_guard.hpp"
+#include "circuit/io_error_text.hpp"
 #include "tile_scan.hpp"
 
 #include <algorithm>

@@ -3,7 +3,7 @@
 // share it. Aborts only with the index message and the malformed-tile message.
 #pragma once
 
-#include "binding/call_abort.hpp"
+#include "report/call_abort.hpp"
 #include "scan_kernels.hpp"
 
 #include <algorithm>

@@ -2,8 +2,8 @@
 // inside a catch for aborts, and nothing of any kind unwinds into the interpreter.
 #pragma once
 
-#include "binding/call_abort.hpp"
 #include "binding/py_error.hpp"
+#include "report/call_abort.hpp"
 
 #include <optional>
 

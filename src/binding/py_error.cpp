@@ -2,7 +2,7 @@
 #include "binding/py_error.hpp"
 
 #include "binding/once_cell.hpp"
-#include "binding/report.hpp"
+#include "report/report.hpp"
 
 namespace gridflip {
 namespace {

@@ -1,8 +1,8 @@
 // PyErr, the module's error value, and its passage to and from the interpreter.
 #pragma once
 
-#include "binding/call_abort.hpp"
 #include "binding/py_ref.hpp"
+#include "report/call_abort.hpp"
 
 #include <optional>
 #include <string>

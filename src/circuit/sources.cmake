@@ -3,6 +3,7 @@
 # rendering of OS errors; it sits here with the other POSIX calls of the file access.
 set(GRIDFLIP_CIRCUIT_SOURCES
   ${CMAKE_SOURCE_DIR}/src/circuit/io_error.cpp
+  ${CMAKE_SOURCE_DIR}/src/circuit/io_error_text.cpp
   ${CMAKE_SOURCE_DIR}/src/circuit/circuit_map.cpp
   ${CMAKE_SOURCE_DIR}/src/circuit/circuit_map_posix.cpp
   ${CMAKE_SOURCE_DIR}/src/circuit/os_error_posix.cpp

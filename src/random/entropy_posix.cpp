@@ -1,7 +1,7 @@
 // The entropy source on POSIX systems: the C library's getrandom().
 #include "random/entropy.hpp"
 
-#include "binding/report.hpp"
+#include "report/report.hpp"
 
 #include <cerrno>
 #include <charconv>

@@ -1,9 +1,9 @@
 // The thread's generator slot, creation and release of generators, refills and rekeys.
 #include "random/thread_random.hpp"
 
-#include "binding/call_abort.hpp"
 #include "random/entropy.hpp"
 #include "random/fork_watch.hpp"
+#include "report/call_abort.hpp"
 
 #include <atomic>
 #include <mutex>

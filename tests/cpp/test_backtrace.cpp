@@ -1,6 +1,6 @@
 // Backtrace entries: what names a frame in each symboliser build, and the object
 // and offset that stand in where nothing gives a line.
-#include "binding/report.hpp"
+#include "report/report.hpp"
 #include "child_process.hpp"
 
 #include <gtest/gtest.h>
@@ -83,7 +83,7 @@ TEST(Backtrace, ObjectAndOffsetLeadAddr2lineToTheFrame) {
 TEST(Backtrace, NamesFunctionsWithTheirLines) {
   const std::string text = captured_backtrace();
   EXPECT_TRUE(std::regex_search(
-      text, std::regex(R"(: gridflip::write_backtrace\(gridflip::BacktraceMode, int\)\n +at src/binding/backtrace\.cpp:\d+\n)")))
+      text, std::regex(R"(: gridflip::write_backtrace\(gridflip::BacktraceMode, int\)\n +at src/report/backtrace\.cpp:\d+\n)")))
       << text;
   EXPECT_TRUE(std::regex_search(
       text, std::regex(R"(: gridflip::\(anonymous namespace\)::backtrace_marker\(\)\n +at tests/cpp/test_backtrace\.cpp:\d+\n)")))

@@ -1,6 +1,6 @@
 // The circuit file's open, shared mapping, flush and release, and what each failure leaves.
-#include "binding/report.hpp"
 #include "circuit/circuit_map.hpp"
+#include "report/report.hpp"
 #include "child_process.hpp"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The rendered text of IoError values: the three forms, kinds, system texts and quoting.
-#include "binding/call_abort.hpp"
-#include "binding/io_error_text.hpp"
 #include "binding/py_ref.hpp"
 #include "circuit/circuit_map.hpp"
+#include "circuit/io_error_text.hpp"
+#include "report/call_abort.hpp"
 #include "child_process.hpp"
 
 #include <gtest/gtest.h>

@@ -4,8 +4,8 @@
 // getrandom is interposed for the whole test binary below. On a thread that has not installed a
 // script it forwards to the C library and only counts calls; a script feeds chosen bytes,
 // short reads and errors to the calling thread alone.
-#include "binding/call_abort.hpp"
 #include "random/thread_random.hpp"
+#include "report/call_abort.hpp"
 #include "child_process.hpp"
 
 #include <crypto++/algparam.h>

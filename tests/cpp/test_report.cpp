@@ -1,6 +1,6 @@
 // The abort report's bytes and the process-ending paths.
-#include "binding/call_abort.hpp"
-#include "binding/report.hpp"
+#include "report/call_abort.hpp"
+#include "report/report.hpp"
 
 #include <gtest/gtest.h>
 

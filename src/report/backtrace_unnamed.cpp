@@ -1,6 +1,6 @@
 // The symboliser of builds without libbacktrace: names nothing, so every entry
 // falls back to its object and offset, which addr2line can name.
-#include "binding/backtrace_symbols.hpp"
+#include "report/backtrace_symbols.hpp"
 
 namespace gridflip {
 

@@ -1,6 +1,6 @@
 // The symboliser of GCC's libbacktrace, linked statically: function names and
 // file:line from DWARF where present, and names from the ELF symbol table.
-#include "binding/backtrace_symbols.hpp"
+#include "report/backtrace_symbols.hpp"
 
 #include <backtrace.h>
 

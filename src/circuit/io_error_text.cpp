@@ -1,8 +1,8 @@
 // Rendering of operating-system errors: the three forms, quoting, and the system's texts.
-#include "binding/io_error_text.hpp"
+#include "circuit/io_error_text.hpp"
 
-#include "binding/call_abort.hpp"
 #include "circuit/os_error.hpp"
+#include "report/call_abort.hpp"
 #include "unicode_tables.hpp"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 // The abort flow: count, report, throw; and the last-resort process exits.
-#include "binding/call_abort.hpp"
+#include "report/call_abort.hpp"
 
-#include "binding/report.hpp"
+#include "report/report.hpp"
 
 #include <charconv>
 

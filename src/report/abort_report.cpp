@@ -1,5 +1,5 @@
 // Composes and writes the abort report: header, message, then a note or a backtrace.
-#include "binding/report.hpp"
+#include "report/report.hpp"
 
 #include <atomic>
 #include <charconv>

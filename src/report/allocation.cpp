@@ -1,6 +1,6 @@
 // The module's own allocations: an allocation that fails ends the process with a
 // one-line report instead of throwing through code that does not expect it.
-#include "binding/report.hpp"
+#include "report/report.hpp"
 
 #include <charconv>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // Backtrace entries for abort reports: the stack unwound through the C++ runtime's
 // unwinder, each frame named by the built-in symboliser or located by object and offset.
-#include "binding/backtrace_symbols.hpp"
-#include "binding/report.hpp"
+#include "report/backtrace_symbols.hpp"
+#include "report/report.hpp"
 
 #include <charconv>
 #include <climits>

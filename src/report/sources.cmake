@@ -1,3 +1,12 @@
+# Sources and build settings of the abort reports: the abort flow, the report on descriptor 2,
+# the module's allocation failures and the backtraces.
+set(GRIDFLIP_REPORT_SOURCES
+  ${CMAKE_SOURCE_DIR}/src/report/call_abort.cpp
+  ${CMAKE_SOURCE_DIR}/src/report/abort_report.cpp
+  ${CMAKE_SOURCE_DIR}/src/report/report_posix.cpp
+  ${CMAKE_SOURCE_DIR}/src/report/allocation.cpp
+  ${CMAKE_SOURCE_DIR}/src/report/backtrace.cpp)
+
 # The symboliser of abort backtraces. GCC ships its libbacktrace as a static
 # archive: linked in, it names frames from DWARF and the symbol table and needs
 # nothing at run time. Compilers without it get the unnamed symboliser, whose
@@ -8,7 +17,6 @@ set_property(CACHE GRIDFLIP_SYMBOLISER PROPERTY STRINGS auto libbacktrace unname
 
 add_library(gridflip_backtrace INTERFACE)
 set(GRIDFLIP_NAMED_BACKTRACES OFF)
-set(GRIDFLIP_BACKTRACE_SOURCES ${CMAKE_SOURCE_DIR}/src/binding/backtrace.cpp)
 
 if(NOT GRIDFLIP_SYMBOLISER STREQUAL "unnamed")
   # Asked of the compiler, which knows its own library directory.
@@ -24,8 +32,8 @@ if(NOT GRIDFLIP_SYMBOLISER STREQUAL "unnamed")
     # The archive's fstat and lstat go to statx-based versions (backtrace_stat_shim.cpp),
     # so that it asks no more of the C library than the module's own code does.
     target_link_options(gridflip_backtrace INTERFACE "LINKER:--wrap=fstat,--wrap=lstat")
-    list(APPEND GRIDFLIP_BACKTRACE_SOURCES ${CMAKE_SOURCE_DIR}/src/binding/backtrace_libbacktrace.cpp
-         ${CMAKE_SOURCE_DIR}/src/binding/backtrace_stat_shim.cpp)
+    list(APPEND GRIDFLIP_REPORT_SOURCES ${CMAKE_SOURCE_DIR}/src/report/backtrace_libbacktrace.cpp
+         ${CMAKE_SOURCE_DIR}/src/report/backtrace_stat_shim.cpp)
     set(GRIDFLIP_NAMED_BACKTRACES ON)
     message(STATUS "gridflip: backtraces named by ${GRIDFLIP_LIBBACKTRACE}")
   elseif(GRIDFLIP_SYMBOLISER STREQUAL "libbacktrace")
@@ -35,6 +43,6 @@ if(NOT GRIDFLIP_SYMBOLISER STREQUAL "unnamed")
   endif()
 endif()
 if(GRIDFLIP_SYMBOLISER STREQUAL "unnamed")
-  list(APPEND GRIDFLIP_BACKTRACE_SOURCES ${CMAKE_SOURCE_DIR}/src/binding/backtrace_unnamed.cpp)
+  list(APPEND GRIDFLIP_REPORT_SOURCES ${CMAKE_SOURCE_DIR}/src/report/backtrace_unnamed.cpp)
   message(STATUS "gridflip: backtraces give objects and offsets only (no libbacktrace)")
 endif()

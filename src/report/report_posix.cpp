@@ -1,5 +1,5 @@
 // POSIX services of the abort report: descriptor 2, thread ids, environment, termination.
-#include "binding/report.hpp"
+#include "report/report.hpp"
 
 #include <cerrno>
 #include <cstdlib>
