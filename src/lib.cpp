@@ -5,31 +5,7 @@
 #include "circuit/io_error_text.hpp"
 #include "tile_scan.hpp"
 
-#include <algorithm>
-
 namespace gridflip {
-namespace {
-
-// Rows past 15 or columns past 53 would address line feeds and the next tile's
-// header, silently breaking the file's structure: refuse them before the open.
-std::optional<PyErr> check_coordinates(const ByteList& rows, const ByteList& columns) {
-  constexpr unsigned last_row = 15;
-  constexpr unsigned last_column = 53;
-  const auto row = std::find_if(rows.begin(), rows.end(), [](unsigned v) { return v > last_row; });
-  if (row != rows.end()) {
-    return PyErr::described(PyExc_ValueError, "argument 'rows': row " + std::to_string(*row) +
-                                                  " is outside 0 to 15");
-  }
-  const auto column =
-      std::find_if(columns.begin(), columns.end(), [](unsigned v) { return v > last_column; });
-  if (column != columns.end()) {
-    return PyErr::described(PyExc_ValueError, "argument 'columns': column " +
-                                                  std::to_string(*column) + " is outside 0 to 53");
-  }
-  return std::nullopt;
-}
-
-}  // namespace
 
 MutationPass::MutationPass(CircuitMap mapping, ByteList rows, ByteList columns,
                            ThreadRandom generator, float chance) noexcept
@@ -69,7 +45,6 @@ PyResult<PyRef> mutate(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   PyResult<MutateArguments> bound = bind_mutate_arguments(args, nargs, kwnames);
   if (!bound.ok()) return std::move(bound.error());
   MutateArguments& arguments = bound.value();
-  if (auto refused = check_coordinates(arguments.rows, arguments.columns)) return std::move(*refused);
 
   IoResult<UniqueFd> opened = [&] {
     const FsPath path = std::move(arguments.path);  // released right after the attempt
@@ -88,8 +63,8 @@ PyResult<PyRef> mutate(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
                     std::move(arguments.columns), std::move(generator), arguments.chance);
   pass.run();
   // A failed flush may leave the flips short of storage: report it, not success.
-  if (auto failed = flush_circuit(pass.mapping())) {
-    abort_with_io_error("Failed to flush circuit", *failed);
+  if (IoStatus flushed = flush_circuit(pass.mapping()); !flushed.ok()) {
+    abort_with_io_error("Failed to flush circuit", flushed.error());
   }
   return PyRef::borrow(Py_None);
 }

@@ -82,14 +82,14 @@ PyErr out_of_range() {
 }
 
 // Appends one item's value; the item is borrowed.
-std::optional<PyErr> append_item(ByteList& list, PyObject* item) {
+PyStatus append_item(ByteList& list, PyObject* item) {
   const long value = PyLong_AsLong(item);
   if (value == -1) {
-    if (auto error = fetch_interpreter_error()) return error;
+    if (auto error = fetch_interpreter_error()) return std::move(*error);
   }
   if (value < 0 || value > 255) return out_of_range();
   list.push_back(static_cast<std::uint8_t>(value));
-  return std::nullopt;
+  return success;
 }
 
 template <class Buffer>
@@ -186,7 +186,9 @@ PyResult<ByteList> convert_byte_list(PyObject* object) {
     // Py_SIZE is re-read each turn: __index__ may change the list, as with its iterator.
     for (Py_ssize_t i = 0; i < Py_SIZE(object); ++i) {
       PyRef item = PyRef::borrow(is_list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i));
-      if (auto error = append_item(list, item.get())) return std::move(*error);
+      if (PyStatus appended = append_item(list, item.get()); !appended.ok()) {
+        return std::move(appended.error());
+      }
     }
     return list;
   }
@@ -200,7 +202,9 @@ PyResult<ByteList> convert_byte_list(PyObject* object) {
   PyRef iterator = PyRef::steal(PyObject_GetIter(object));
   if (!iterator) return fetch_or_system_error();
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    if (auto error = append_item(list, item.get())) return std::move(*error);
+    if (PyStatus appended = append_item(list, item.get()); !appended.ok()) {
+      return std::move(appended.error());
+    }
   }
   if (auto error = fetch_interpreter_error()) return std::move(*error);
   return list;
@@ -227,6 +231,29 @@ PyResult<float> convert_chance(PyObject* object) {
   }
   return static_cast<float>(value);
 }
+
+namespace {
+
+// Rows past 15 or columns past 53 would address line feeds and the next tile's
+// header, silently breaking the file's structure: refuse them before the open.
+PyStatus check_coordinates(const ByteList& rows, const ByteList& columns) {
+  constexpr unsigned last_row = 15;
+  constexpr unsigned last_column = 53;
+  const auto row = std::find_if(rows.begin(), rows.end(), [](unsigned v) { return v > last_row; });
+  if (row != rows.end()) {
+    return PyErr::described(PyExc_ValueError, "argument 'rows': row " + std::to_string(*row) +
+                                                  " is outside 0 to 15");
+  }
+  const auto column =
+      std::find_if(columns.begin(), columns.end(), [](unsigned v) { return v > last_column; });
+  if (column != columns.end()) {
+    return PyErr::described(PyExc_ValueError, "argument 'columns': column " +
+                                                  std::to_string(*column) + " is outside 0 to 53");
+  }
+  return success;
+}
+
+}  // namespace
 
 PyErr wrap_argument_error(std::string_view parameter_name, PyErr error) {
   if (error.type() != PyExc_TypeError) return error;
@@ -271,6 +298,9 @@ PyResult<MutateArguments> bind_mutate_arguments(PyObject* const* args, Py_ssize_
   if (!columns.ok()) return wrap_argument_error(names[2], std::move(columns.error()));
   PyResult<float> chance = convert_chance(slots[3]);
   if (!chance.ok()) return wrap_argument_error(names[3], std::move(chance.error()));
+  if (PyStatus inside = check_coordinates(rows.value(), columns.value()); !inside.ok()) {
+    return std::move(inside.error());
+  }
   return MutateArguments{std::move(path.value()), std::move(rows.value()),
                          std::move(columns.value()), chance.value()};
 }

@@ -55,8 +55,8 @@ PyResult<float> convert_chance(PyObject* object);
 // Puts the parameter name into an exact TypeError; any other error passes unchanged.
 PyErr wrap_argument_error(std::string_view parameter_name, PyErr error);
 
-// Binds, then converts fpath, rows, columns and mutation_chance in that order;
-// the first failure ends it.
+// Binds, then converts fpath, rows, columns and mutation_chance in that order, then checks
+// the coordinates' range; the first failure ends it.
 PyResult<MutateArguments> bind_mutate_arguments(PyObject* const* args, Py_ssize_t nargs,
                                                 PyObject* kwnames);
 

@@ -102,7 +102,7 @@ PyStatus populate_module(PyObject* module) {
     abort_call("could not append __name__ to __all__: " + describe_error(error));
   }
   if (PyObject_SetAttr(module, name.get(), function.get()) != 0) return fetch_or_system_error();
-  return success();
+  return success;
 }
 
 }  // namespace gridflip

@@ -3,6 +3,7 @@
 
 #include "binding/py_ref.hpp"
 #include "report/call_abort.hpp"
+#include "result.hpp"
 
 #include <optional>
 #include <string>
@@ -44,23 +45,10 @@ class PyErr {
   std::variant<Described, PyRef> state_;
 };
 
-// A value or the error that prevented it.
+// A value or the error that prevented it; success or an error.
 template <class T>
-class PyResult {
- public:
-  PyResult(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
-  PyResult(PyErr error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
-  bool ok() const noexcept { return state_.index() == 0; }
-  T& value() noexcept { return std::get<0>(state_); }
-  PyErr& error() noexcept { return std::get<1>(state_); }
-
- private:
-  std::variant<T, PyErr> state_;
-};
-
-struct Unit {};
-using PyStatus = PyResult<Unit>;
-inline PyStatus success() { return Unit{}; }
+using PyResult = Result<T, PyErr>;
+using PyStatus = Status<PyErr>;
 
 // Hands the error to the interpreter as the pending exception. Needs the lock.
 void set_interpreter_error(PyErr error);

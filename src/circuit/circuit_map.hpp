@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -81,7 +80,7 @@ IoResult<CircuitMap> map_circuit(const UniqueFd& file);
 // Writes every changed page of the view to the file, then the file to storage,
 // stopping at the first failure; nullopt on success. The map stays usable either
 // way. The empty map succeeds without a system call.
-std::optional<IoError> flush_circuit(const CircuitMap& map);
+IoStatus flush_circuit(const CircuitMap& map);
 
 // Unmaps the view and closes the map's descriptor, leaving the empty map. Does not
 // flush. Ignores the system's results; the empty map needs nothing.
@@ -89,6 +88,6 @@ void unmap_circuit(CircuitMap& map) noexcept;
 
 // The refusal of a file length that the view's length type cannot hold: nullopt
 // when `length` is at most `largest`.
-std::optional<IoError> check_map_length(std::uintmax_t length, std::uintmax_t largest);
+IoStatus check_map_length(std::uintmax_t length, std::uintmax_t largest);
 
 }  // namespace gridflip

@@ -66,8 +66,8 @@ IoResult<CircuitMap> map_circuit(const UniqueFd& file) {
   if (!S_ISREG(info.stx_mode)) return IoError::from_os(ENODEV);
 
   const auto size = static_cast<std::uintmax_t>(info.stx_size);
-  if (auto refused = check_map_length(size, std::numeric_limits<std::ptrdiff_t>::max())) {
-    return std::move(*refused);
+  if (IoStatus fits = check_map_length(size, std::numeric_limits<std::ptrdiff_t>::max()); !fits.ok()) {
+    return std::move(fits.error());
   }
   const auto length = static_cast<std::size_t>(size);
   // The system refuses to map nothing; an empty file still maps.
@@ -86,11 +86,11 @@ IoResult<CircuitMap> map_circuit(const UniqueFd& file) {
   return CircuitMap(std::move(kept), static_cast<std::uint8_t*>(view), length);
 }
 
-std::optional<IoError> flush_circuit(const CircuitMap& map) {
-  if (map.is_empty()) return std::nullopt;
+IoStatus flush_circuit(const CircuitMap& map) {
+  if (map.is_empty()) return success;
   if (::msync(map.base(), map.length(), MS_SYNC) != 0) return IoError::from_os(errno);
   if (::fsync(map.kept_handle().get()) != 0) return IoError::from_os(errno);
-  return std::nullopt;
+  return success;
 }
 
 void unmap_circuit(CircuitMap& map) noexcept {

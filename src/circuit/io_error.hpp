@@ -1,13 +1,13 @@
 // The error value of the circuit file and mapping operations, and the result that carries it.
-// Nothing here aborts; only IoError::custom and IoResult's copies can throw (allocation).
+// Nothing here aborts; only IoError::custom can throw (allocation).
 #pragma once
+
+#include "result.hpp"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
-#include <variant>
 
 namespace gridflip {
 
@@ -98,27 +98,9 @@ class IoError {
   std::string owned_;
 };
 
-// A value or the IoError that took its place.
+// A value or the IoError that took its place; success or an IoError.
 template <class T>
-class IoResult {
- public:
-  IoResult(T value) noexcept(std::is_nothrow_move_constructible_v<T>)
-      : state_(std::in_place_index<0>, std::move(value)) {}
-  IoResult(IoError error) noexcept : state_(std::in_place_index<1>, std::move(error)) {}
-
-  bool ok() const noexcept { return state_.index() == 0; }
-  explicit operator bool() const noexcept { return ok(); }
-
-  // Valid only when ok() / !ok() respectively.
-  T& value() & { return std::get<0>(state_); }
-  const T& value() const& { return std::get<0>(state_); }
-  T&& value() && { return std::get<0>(std::move(state_)); }
-  IoError& error() & { return std::get<1>(state_); }
-  const IoError& error() const& { return std::get<1>(state_); }
-  IoError&& error() && { return std::get<1>(std::move(state_)); }
-
- private:
-  std::variant<T, IoError> state_;
-};
+using IoResult = Result<T, IoError>;
+using IoStatus = Status<IoError>;
 
 }  // namespace gridflip
