@@ -276,15 +276,14 @@ Outcome scan_under_test(const std::vector<std::uint8_t>& file, const std::vector
   auto row_bytes = exact_copy(rows);
   auto column_bytes = exact_copy(columns);
   Outcome outcome;
-  try {
-    gridflip::scan_logic_tiles(std::span<std::uint8_t>(bytes.get(), file.size()),
-                               std::span<const std::uint8_t>(row_bytes.get(), rows.size()),
-                               std::span<const std::uint8_t>(column_bytes.get(), columns.size()),
-                               gridflip::flip_threshold(chance), draws, kernels);
-  } catch (const gridflip::CallAbort& abort) {
-    gridflip::lower_aborts_in_flight();
+  const gridflip::ScanStatus scanned = gridflip::scan_logic_tiles(
+      std::span<std::uint8_t>(bytes.get(), file.size()),
+      std::span<const std::uint8_t>(row_bytes.get(), rows.size()),
+      std::span<const std::uint8_t>(column_bytes.get(), columns.size()),
+      gridflip::flip_threshold(chance), draws, kernels);
+  if (!scanned.ok()) {
     outcome.aborted = true;
-    outcome.abort_message = abort.message();
+    outcome.abort_message = gridflip::describe_scan_fault(scanned.error());
   }
   outcome.draws = draws.taken();
   outcome.bytes.assign(bytes.get(), bytes.get() + file.size());

@@ -16,29 +16,29 @@ MutationPass::MutationPass(CircuitMap mapping, ByteList rows, ByteList columns,
       threshold_(flip_threshold(chance)) {}
 
 void MutationPass::run() {
+  struct Scan {
+    MutationPass& pass;
+    ScanStatus outcome = success;
+  } scan{*this};
   // A file that shrinks under the view faults on the first page past its new end.
   // The scan holds no owner, so the guard may leave it at the fault.
   const bool completed = run_with_access_guard(
       mapping_.base(), mapping_.length(),
       [](void* context) {
-        auto& pass = *static_cast<MutationPass*>(context);
+        auto& [pass, outcome] = *static_cast<Scan*>(context);
         DrawCursor cursor(pass.generator_);
-        try {
-          scan_logic_tiles(std::span<std::uint8_t>(pass.mapping_.base(), pass.mapping_.length()),
-                           pass.rows_, pass.columns_, pass.threshold_, cursor);
-        } catch (...) {
-          cursor.store();  // the index abort keeps the draws made before it
-          throw;
-        }
-        cursor.store();
+        const std::span<std::uint8_t> bytes(pass.mapping_.base(), pass.mapping_.length());
+        outcome = scan_logic_tiles(bytes, pass.rows_, pass.columns_, pass.threshold_, cursor);
+        cursor.store();  // a scan stopped short keeps the draws made before it stopped
       },
-      this);
+      &scan);
   if (!completed) {
     // The cursor was left at the fault: drop the rest of the buffer so that no
     // word the aborted run may have drawn is handed out again.
     discard_buffer(generator_.generator());
     abort_call("Failed to access circuit: the file was truncated while it was mapped");
   }
+  if (!scan.outcome.ok()) abort_call(describe_scan_fault(scan.outcome.error()));
 }
 
 PyResult<PyRef> mutate(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

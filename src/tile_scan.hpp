@@ -1,9 +1,10 @@
 // The logic-tile scan: finds every logic tile of an iCE40 ASCII text and draws at the requested
 // positions. Pure over a byte range and a draw source, so the pass, the fuzzer and the tests
-// share it. Aborts only with the index message and the malformed-tile message.
+// share it. Never fails itself: it stops at the first drawn position past the end of the text or
+// the first malformed tile, and returns that finding for the caller to abort with.
 #pragma once
 
-#include "report/call_abort.hpp"
+#include "result.hpp"
 #include "scan_kernels.hpp"
 
 #include <algorithm>
@@ -11,9 +12,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <source_location>
 #include <span>
 #include <string>
+#include <variant>
 
 namespace gridflip {
 
@@ -28,22 +29,46 @@ inline std::uint64_t flip_threshold(float chance) noexcept {
   return static_cast<std::uint64_t>(std::floor(std::ldexp(widened, 52))) + 1;
 }
 
-// Refuses the logic tile whose header line starts at `header`: its row `row`,
-// from `row_start` to the line feed at `feed`, is not 54 bytes long. Off the
-// hot path: the header's line number is counted only here.
-[[noreturn]] [[gnu::cold]] [[gnu::noinline]] inline void abort_malformed_tile(
+// What stops a scan short. The flips made before it stay, and the draws taken are those of a
+// draw-by-draw walk up to and including the draw of the position past the end.
+struct IndexOutOfRange {
+  std::size_t index;   // a drawn position at or past the end of the text
+  std::size_t length;  // the text's length
+};
+struct MalformedTile {
+  std::size_t line;         // the tile's header line, counted from 1
+  int row;                  // the first row line that is not 54 bytes long
+  std::size_t row_length;   // its bytes before its line feed
+  bool carriage_return;     // the last of them is a carriage return
+};
+using ScanFault = std::variant<IndexOutOfRange, MalformedTile>;
+using ScanStatus = Status<ScanFault>;
+
+// The abort message of a finding. Only the allocation can throw.
+[[gnu::cold]] inline std::string describe_scan_fault(const ScanFault& fault) {
+  if (const auto* index = std::get_if<IndexOutOfRange>(&fault)) {
+    return "index out of bounds: the len is " + std::to_string(index->length) +
+           " but the index is " + std::to_string(index->index);
+  }
+  const auto& tile = std::get<MalformedTile>(fault);
+  std::string message = "malformed logic tile at line " + std::to_string(tile.line) + ": row " +
+                        std::to_string(tile.row);
+  if (tile.carriage_return) {
+    return message + " ends in a carriage return; convert the file to LF line ends";
+  }
+  return message + " is " + std::to_string(tile.row_length) + " bytes long, not 54";
+}
+
+// The finding for the logic tile whose header line starts at `header`: its row `row`, from
+// `row_start` to the line feed at `feed`, is not 54 bytes long. Off the hot path: the header's
+// line number is counted only here.
+[[gnu::cold]] [[gnu::noinline]] inline ScanFault find_malformed_tile(
     std::span<const std::uint8_t> bytes, std::size_t header, int row, std::size_t row_start,
-    std::size_t feed, std::source_location where = std::source_location::current()) {
+    std::size_t feed) noexcept {
   std::size_t line = 1;
   for (std::size_t at = 0; at < header; ++at) line += bytes[at] == '\n';
-  std::string message =
-      "malformed logic tile at line " + std::to_string(line) + ": row " + std::to_string(row);
-  if (feed > row_start && bytes[feed - 1] == '\r') {
-    message += " ends in a carriage return; convert the file to LF line ends";
-  } else {
-    message += " is " + std::to_string(feed - row_start) + " bytes long, not 54";
-  }
-  abort_call(std::move(message), where);
+  const bool carriage_return = feed > row_start && bytes[feed - 1] == '\r';
+  return MalformedTile{line, row, feed - row_start, carriage_return};
 }
 
 // The offset from its tile's body of row i of the row list, two ways: looked up in a table made
@@ -64,10 +89,11 @@ inline constexpr std::size_t short_run_draws = 8;
 // The draws of one tile whose body starts at `body`: one per visit, in visit order (columns
 // outer, rows inner: visit v is column v / row_count, row v % row_count). The flip decisions of
 // each run of buffered draws are made at once, and only the flips are walked. A flip at or past
-// the end of the text aborts after its own draw, so the draws taken are exactly those a
-// draw-by-draw walk would have taken.
+// the end of the text stops the visit after its own draw, so the draws taken are exactly those a
+// draw-by-draw walk would have taken; its index is returned, and no_index_fault otherwise.
+inline constexpr std::size_t no_index_fault = SIZE_MAX;
 template <class Draws, class RowOffsets>
-[[gnu::always_inline]] inline void visit_tile(std::span<std::uint8_t> bytes, std::size_t body,
+[[gnu::always_inline]] inline std::size_t visit_tile(std::span<std::uint8_t> bytes, std::size_t body,
                                               std::size_t row_count, RowOffsets row_offset,
                                               std::span<const std::uint8_t> columns,
                                               std::uint64_t threshold, Draws& draws,
@@ -76,7 +102,7 @@ template <class Draws, class RowOffsets>
   const std::size_t length = bytes.size();
   std::size_t visits;
   if (__builtin_mul_overflow(row_count, columns.size(), &visits)) visits = SIZE_MAX;
-  if (visits == 0) return;
+  if (visits == 0) return no_index_fault;
   // The column of the last flip, its first visit, and its bit characters' offset at row 0.
   // Flips come in visit order, so the column only moves forward: by one without a division.
   std::size_t column = 0;
@@ -105,7 +131,7 @@ template <class Draws, class RowOffsets>
         const std::size_t index = column_base + row_offset(row);
         if (index >= length) [[unlikely]] {
           draws.take(k + 1);
-          abort_index(index, length);
+          return index;
         }
         base[index] = base[index] == '0' ? '1' : '0';
       }
@@ -113,11 +139,12 @@ template <class Draws, class RowOffsets>
     draws.take(run);
     drawn += run;
   }
+  return no_index_fault;
 }
 
 // The pass below, with the row list as its offsets in one of the two forms above.
 template <class Draws, class RowOffsets>
-void scan_logic_tiles(std::span<std::uint8_t> bytes, std::size_t row_count, RowOffsets row_offset,
+ScanStatus scan_logic_tiles(std::span<std::uint8_t> bytes, std::size_t row_count, RowOffsets row_offset,
                       std::span<const std::uint8_t> columns, std::uint64_t threshold,
                       Draws& draws, const ScanKernels& kernels) {
   const std::uint8_t* const base = bytes.data();
@@ -126,7 +153,7 @@ void scan_logic_tiles(std::span<std::uint8_t> bytes, std::size_t row_count, RowO
   std::size_t cursor = 0;
   for (;;) {
     const TileLines tile = kernels.find_logic_tile(base, length, cursor);
-    if (tile.header == length) return;
+    if (tile.header == length) return success;
     bool file_ends = false;
     if (tile.regular) {
       cursor = tile.body + tile_body_bytes;
@@ -143,39 +170,40 @@ void scan_logic_tiles(std::span<std::uint8_t> bytes, std::size_t row_count, RowO
         }
         const auto feed = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - base);
         if (visits && feed - cursor != row_bits) [[unlikely]] {
-          abort_malformed_tile(bytes, tile.header, row, cursor, feed);
+          return find_malformed_tile(bytes, tile.header, row, cursor, feed);
         }
         cursor = feed + 1;
       }
     }
     if (visits) {
-      visit_tile(bytes, tile.body, row_count, row_offset, columns, threshold, draws,
-                 kernels.decide_flips);
+      const std::size_t index = visit_tile(bytes, tile.body, row_count, row_offset, columns,
+                                           threshold, draws, kernels.decide_flips);
+      if (index != no_index_fault) [[unlikely]] return ScanFault(IndexOutOfRange{index, length});
     }
-    if (file_ends) return;
+    if (file_ends) return success;
   }
 }
 
 // One pass over `bytes`, drawing from `draws`: a run-wise draw source, as DrawCursor is (ready,
 // words, take, refill), on the kernels of one path (by default the one chosen for this CPU).
+// Stops at the first finding and returns it.
 // Rows must lie in 0 to 15 and columns in 0 to 53 (mutate refuses others before the file is
 // opened): then, with every row line of a tile checked before its first draw, no flip can land
 // on a line feed, and no flip changes where a later line starts.
 template <class Draws>
-void scan_logic_tiles(std::span<std::uint8_t> bytes, std::span<const std::uint8_t> rows,
+ScanStatus scan_logic_tiles(std::span<std::uint8_t> bytes, std::span<const std::uint8_t> rows,
                       std::span<const std::uint8_t> columns, std::uint64_t threshold,
                       Draws& draws, const ScanKernels& kernels = selected_scan_kernels()) {
   if (rows.size() > tabled_rows) {
-    scan_logic_tiles(bytes, rows.size(), ComputedRowOffsets{rows.data()}, columns, threshold,
-                     draws, kernels);
-    return;
+    return scan_logic_tiles(bytes, rows.size(), ComputedRowOffsets{rows.data()}, columns,
+                            threshold, draws, kernels);
   }
   std::uint16_t offsets[tabled_rows];
   for (std::size_t i = 0; i < rows.size(); ++i) {
     offsets[i] = static_cast<std::uint16_t>(row_stride * rows[i]);
   }
-  scan_logic_tiles(bytes, rows.size(), TabledRowOffsets{offsets}, columns, threshold, draws,
-                   kernels);
+  return scan_logic_tiles(bytes, rows.size(), TabledRowOffsets{offsets}, columns, threshold,
+                          draws, kernels);
 }
 
 }  // namespace gridflip

@@ -3,8 +3,6 @@
 
 #include "report/report.hpp"
 
-#include <charconv>
-
 namespace gridflip {
 namespace {
 
@@ -31,23 +29,11 @@ constexpr int report_frames = 3;  // write_backtrace, write_abort_report, start_
   t_writing_report = false;
 }
 
-std::string decimal(std::size_t value) {
-  char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  return std::string(digits, end);
-}
-
 }  // namespace
 
 void abort_call(std::string message, std::source_location where) {
   start_abort(message, where);
   throw CallAbort(std::move(message));
-}
-
-void abort_index(std::size_t index, std::size_t length, std::source_location where) {
-  abort_call("index out of bounds: the len is " + decimal(length) + " but the index is " +
-                 decimal(index),
-             where);
 }
 
 void resume_abort(std::string message) {

@@ -2,7 +2,6 @@
 // and carried as a C++ exception to the call frame, which raises PanicException.
 #pragma once
 
-#include <cstddef>
 #include <source_location>
 #include <string>
 
@@ -30,10 +29,6 @@ class CallAbort {
 // Writes the abort report, then throws CallAbort. Never returns.
 [[noreturn]] void abort_call(std::string message,
                              std::source_location where = std::source_location::current());
-
-// abort_call with "index out of bounds: the len is {length} but the index is {index}".
-[[noreturn]] void abort_index(std::size_t index, std::size_t length,
-                              std::source_location where = std::source_location::current());
 
 // Continues an abort that already has its report (one fetched back from Python):
 // counts it in flight and throws, writing nothing.

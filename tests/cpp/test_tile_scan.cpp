@@ -29,7 +29,7 @@ std::function<std::uint64_t(std::size_t)> script(std::vector<std::uint64_t> word
 struct Outcome {
   std::string text;
   std::size_t draws;
-  std::string abort;  // empty when the scan ran to its end
+  std::string abort;  // the finding's message; empty when the scan ran to its end
 };
 
 // One scan of `text` on one kernel path, drawing through a buffer of `capacity` draws.
@@ -39,13 +39,9 @@ Outcome scan_once(std::string text, const std::vector<std::uint8_t>& rows,
                   std::size_t capacity, std::size_t preloaded = 0) {
   std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(text.data()), text.size());
   ScriptedDraws draws(word_of, capacity, preloaded);
-  std::string abort;
-  try {
-    scan_logic_tiles(bytes, rows, columns, threshold, draws, *scan_kernels(path));
-  } catch (const CallAbort& error) {
-    lower_aborts_in_flight();
-    abort = error.message();
-  }
+  const ScanStatus scanned =
+      scan_logic_tiles(bytes, rows, columns, threshold, draws, *scan_kernels(path));
+  const std::string abort = scanned.ok() ? std::string() : describe_scan_fault(scanned.error());
   // The generator's state after a pass, its position and its refills, must be what drawing one
   // at a time leaves: every draw taken once, and a refill only when nothing was ready.
   EXPECT_TRUE(draws.refilled_only_when_empty());

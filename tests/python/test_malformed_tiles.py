@@ -135,6 +135,9 @@ def test_nothing_is_drawn_for_the_refused_tile(child, tmp_path, interposer):
     assert result.stdout.decode().strip() == (
         "malformed logic tile at line 35: row 3 ends in a carriage return; "
         "convert the file to LF line ends")
+    # The scan reports its finding; the mutate operation is where the call aborts.
+    assert re.search(rb"panicked at src/lib\.cpp:\d+:\d+:\nmalformed logic tile at line 35",
+                     result.stderr), result.stderr.decode()
     draws = iter(StreamModel(iter([bytes((j * 11 + 5) & 0xFF for j in range(32))])))
     first = run_pass(bad, [0, 1, 2], range(54), 0.5, draws)
     assert first.refusal is not None and first.draws_used == 2 * 3 * 54
