@@ -1,27 +1,11 @@
-// POSIX errno values described: their kinds, and the C library's messages (strerror_r).
+// POSIX errno values described: their kinds, and the C library's messages.
 #include "circuit/os_error.hpp"
 
+#include "report/report.hpp"
+
 #include <cerrno>
-#include <string.h>
 
 namespace gridflip {
-namespace {
-
-// glibc gives C++ the GNU strerror_r, which returns the text (not always in the
-// buffer) and never fails; other C libraries give the XSI one, which fills the
-// buffer and returns 0 or an error (-1 with errno in old glibc). Overloading on the
-// result type takes whichever is declared.
-[[maybe_unused]] const char* message_or_null(const char* result, const char*, int&) noexcept {
-  return result;
-}
-[[maybe_unused]] const char* message_or_null(int result, const char* buffer,
-                                             int& failure) noexcept {
-  if (result == 0) return buffer;
-  failure = result == -1 ? errno : result;
-  return nullptr;
-}
-
-}  // namespace
 
 ErrorKind os_error_kind(int code) noexcept {
   switch (code) {
@@ -76,10 +60,8 @@ ErrorKind os_error_kind(int code) noexcept {
 
 std::string os_error_message(int code) {
   char buffer[1024];
-  buffer[0] = '\0';
   int failure = 0;
-  const char* text = message_or_null(::strerror_r(code, buffer, sizeof buffer), buffer, failure);
-  if (text != nullptr) return std::string(text);
+  if (const char* text = describe_system_error(code, buffer, failure)) return std::string(text);
   return "OS Error " + std::to_string(code) + " (strerror_r() returned error " +
          std::to_string(failure) + ")";
 }

@@ -1,28 +1,26 @@
 // The entropy source on POSIX systems: the C library's getrandom().
 #include "random/entropy.hpp"
 
+#include "report/number_text.hpp"
 #include "report/report.hpp"
 
 #include <cerrno>
-#include <charconv>
-#include <cstring>
-#include <string_view>
 #include <sys/random.h>
 
 namespace gridflip {
 namespace {
 
 [[noreturn]] void fail_entropy(int error) noexcept {
-  char number[16];
-  const auto end = std::to_chars(number, number + sizeof number, error).ptr;
   char text[128];
-  // The GNU strerror_r returns a pointer that may or may not be `text`.
-  const char* description = error == 0 ? "no bytes returned" : strerror_r(error, text, sizeof text);
+  int refusal = 0;
+  const char* description =
+      error == 0 ? "no bytes returned" : describe_system_error(error, text, refusal);
+  if (description == nullptr) description = "unknown error";
   write_stderr("fatal runtime error: cannot read the entropy source for the random generator: "
                "getrandom: ");
   write_stderr(description);
   write_stderr(" (os error ");
-  write_stderr(std::string_view(number, static_cast<std::size_t>(end - number)));
+  write_stderr(NumberText(error).view());
   write_stderr("), aborting\n");
   terminate_process();
 }

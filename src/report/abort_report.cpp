@@ -1,8 +1,9 @@
 // Composes and writes the abort report: header, message, then a note or a backtrace.
 #include "report/report.hpp"
 
+#include "report/number_text.hpp"
+
 #include <atomic>
-#include <charconv>
 #include <cstring>
 #include <mutex>
 
@@ -28,11 +29,7 @@ class ReportBuffer {
     used_ += text.size();
     return true;
   }
-  bool append(std::uint64_t number) noexcept {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
-    return append(std::string_view(digits, static_cast<std::size_t>(end - digits)));
-  }
+  bool append(std::uint64_t number) noexcept { return append(NumberText(number).view()); }
   bool overflowed() const noexcept { return overflowed_; }
   std::string_view text() const noexcept { return {bytes_, used_}; }
 

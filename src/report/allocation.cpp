@@ -2,20 +2,22 @@
 // one-line report instead of throwing through code that does not expect it.
 #include "report/report.hpp"
 
-#include <charconv>
+#include "report/number_text.hpp"
+
 #include <cstdlib>
 #include <new>
 
 namespace gridflip {
 
 [[noreturn]] void fail_allocation(std::size_t size) noexcept {
+  // One write, so that the line is not split by another thread's output.
   char line[64];
   char* end = line;
-  constexpr std::string_view head = "memory allocation of ";
-  constexpr std::string_view tail = " bytes failed\n";
-  for (char c : head) *end++ = c;
-  end = std::to_chars(end, line + 40, size).ptr;
-  for (char c : tail) *end++ = c;
+  const NumberText digits(size);
+  for (std::string_view piece : {std::string_view("memory allocation of "), digits.view(),
+                                 std::string_view(" bytes failed\n")}) {
+    for (char c : piece) *end++ = c;
+  }
   write_stderr(std::string_view(line, static_cast<std::size_t>(end - line)));
   terminate_process();
 }

@@ -1,9 +1,9 @@
 // Backtrace entries for abort reports: the stack unwound through the C++ runtime's
 // unwinder, each frame named by the built-in symboliser or located by object and offset.
 #include "report/backtrace_symbols.hpp"
+#include "report/number_text.hpp"
 #include "report/report.hpp"
 
-#include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <cxxabi.h>
@@ -34,12 +34,6 @@ _Unwind_Reason_Code record_frame(_Unwind_Context* context, void* data) {
   if (before_instruction == 0) --pc;
   stack.pcs[stack.count++] = pc;
   return stack.count == max_frames ? _URC_END_OF_STACK : _URC_NO_REASON;
-}
-
-std::string number_text(std::uint64_t value, int base = 10) {
-  char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value, base).ptr;
-  return std::string(digits, end);
 }
 
 std::string demangle(const std::string& name) {
@@ -73,7 +67,7 @@ int match_object(dl_phdr_info* info, std::size_t, void* data) {
       path = length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "<executable>";
     }
     // The offset from the load address is the address addr2line expects.
-    search.found = path + "+0x" + number_text(search.pc - info->dlpi_addr, 16);
+    search.found = path + "+0x" + std::string(NumberText(search.pc - info->dlpi_addr, 16).view());
     return 1;
   }
   return 0;
@@ -116,7 +110,7 @@ bool is_entry_frame(const std::string& name) {
 
 void write_entry(int index, const std::string& name, const std::string& where) {
   std::string entry(index < 10 ? "   " : (index < 100 ? "  " : " "));
-  entry += number_text(static_cast<std::uint64_t>(index));
+  entry += NumberText(index).view();
   entry += ": ";
   entry += name;
   entry += '\n';
@@ -151,7 +145,7 @@ void write_backtrace(BacktraceMode mode, int skip_frames) noexcept {
         const FrameText& text = entries[k];
         std::string where;
         if (!text.file.empty()) {
-          where = "at " + text.file + ":" + number_text(static_cast<std::uint64_t>(text.line));
+          where = "at " + text.file + ":" + std::string(NumberText(text.line).view());
         } else if (k + 1 == entries.size()) {
           // Without a line, the object and offset let addr2line name the code later.
           const std::string object = locate_code(stack.pcs[i]);
@@ -161,7 +155,7 @@ void write_backtrace(BacktraceMode mode, int skip_frames) noexcept {
       }
       if (mode == BacktraceMode::short_form && is_entry_frame(outer) && i + 1 < stack.count) {
         const int omitted = stack.count - i - 1;
-        write_stderr("      [... omitted " + number_text(static_cast<std::uint64_t>(omitted)) +
+        write_stderr("      [... omitted " + std::string(NumberText(omitted).view()) +
                      (omitted > 1 ? " frames ...]\n" : " frame ...]\n"));
         break;
       }

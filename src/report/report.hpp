@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <source_location>
+#include <span>
 #include <string_view>
 
 namespace gridflip {
@@ -21,6 +22,9 @@ BacktraceMode process_backtrace_mode() noexcept;
 // Platform services (report_posix.cpp). None of them fails visibly.
 void write_stderr(std::string_view text) noexcept;
 std::uint64_t current_thread_id() noexcept;
+// The C library's text for errno `code`, in `buffer` (not empty) or in the library's own
+// storage; null when the library refuses, with its reason in `failure`. Allocates nothing.
+const char* describe_system_error(int code, std::span<char> buffer, int& failure) noexcept;
 const char* read_environment(const char* name) noexcept;
 [[noreturn]] void terminate_process() noexcept;
 
