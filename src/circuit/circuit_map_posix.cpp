@@ -1,4 +1,4 @@
-// POSIX calls of the circuit file mapping: open, statx, mmap, msync, fsync, munmap, close.
+// POSIX calls of the circuit file mapping: open, statx, mmap, msync, fsync, munmap.
 #include "circuit/circuit_map.hpp"
 
 #include <cerrno>
@@ -21,11 +21,6 @@ constexpr int lowest_private_fd = 3;
 int duplicate_private(int fd) noexcept { return ::fcntl(fd, F_DUPFD_CLOEXEC, lowest_private_fd); }
 
 }  // namespace
-
-void close_descriptor(int fd) noexcept {
-  // Not retried on EINTR: on Linux the descriptor is gone either way.
-  (void)::close(fd);
-}
 
 IoResult<UniqueFd> open_circuit(TerminatedPath path) {
   // The system would stop at the first NUL and open a different file.

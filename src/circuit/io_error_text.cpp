@@ -143,8 +143,6 @@ std::string clean_system_text(std::string_view raw) {
   return out;
 }
 
-ErrorKind error_kind(int code) noexcept { return os_error_kind(code); }
-
 std::string system_text(int code) { return clean_system_text(os_error_message(code)); }
 
 std::string render_io_error(const IoError& error) {
@@ -155,7 +153,7 @@ std::string render_io_error(const IoError& error) {
       out = "Os { code: ";
       out += std::to_string(code);
       out += ", kind: ";
-      out += kind_name(error_kind(code));
+      out += kind_name(os_error_kind(code));
       out += ", message: ";
       out += gridflip::quoted(system_text(code));
       break;

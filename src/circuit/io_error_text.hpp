@@ -14,9 +14,6 @@ namespace gridflip {
 // "Custom { kind: K, error: "..." }", by the error's form.
 std::string render_io_error(const IoError& error);
 
-// The kind of an OS error number; Uncategorized for numbers without one.
-ErrorKind error_kind(int code) noexcept;
-
 // The system's message for an OS error number, with trailing white space removed.
 std::string system_text(int code);
 

@@ -7,6 +7,5 @@ set(GRIDFLIP_CIRCUIT_SOURCES
   ${CMAKE_SOURCE_DIR}/src/circuit/circuit_map.cpp
   ${CMAKE_SOURCE_DIR}/src/circuit/circuit_map_posix.cpp
   ${CMAKE_SOURCE_DIR}/src/circuit/os_error_posix.cpp
-  ${CMAKE_SOURCE_DIR}/src/circuit/access_guard_posix.cpp)
-function(gridflip_circuit_configure target)
-endfunction()
+  ${CMAKE_SOURCE_DIR}/src/circuit/access_guard_posix.cpp
+  ${CMAKE_SOURCE_DIR}/src/circuit/unique_fd_posix.cpp)

@@ -6,7 +6,7 @@
 
 namespace gridflip {
 
-// The platform's close, result ignored (circuit_map_posix.cpp).
+// The platform's close, result ignored (unique_fd_posix.cpp).
 void close_descriptor(int fd) noexcept;
 
 class UniqueFd {

@@ -19,6 +19,3 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
   set_source_files_properties(${CMAKE_SOURCE_DIR}/src/random/chacha12_avx512.cpp
     PROPERTIES COMPILE_OPTIONS "-mavx512f")
 endif()
-
-function(gridflip_random_configure target)
-endfunction()

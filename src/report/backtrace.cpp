@@ -4,13 +4,10 @@
 #include "report/number_text.hpp"
 #include "report/report.hpp"
 
-#include <climits>
 #include <cstdlib>
 #include <cxxabi.h>
-#include <link.h>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 #include <unwind.h>
 #include <vector>
 
@@ -44,40 +41,6 @@ std::string demangle(const std::string& name) {
   std::string result(plain);
   std::free(plain);
   return result;
-}
-
-struct ObjectSearch {
-  std::uintptr_t pc;
-  std::string found;
-};
-
-int match_object(dl_phdr_info* info, std::size_t, void* data) {
-  auto& search = *static_cast<ObjectSearch*>(data);
-  for (int i = 0; i < info->dlpi_phnum; ++i) {
-    const ElfW(Phdr)& segment = info->dlpi_phdr[i];
-    const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
-    if (segment.p_type != PT_LOAD || search.pc < start || search.pc - start >= segment.p_memsz) {
-      continue;
-    }
-    std::string path = info->dlpi_name;
-    if (path.empty()) {
-      // The executable itself has no name in the list.
-      char target[PATH_MAX];
-      const ssize_t length = ::readlink("/proc/self/exe", target, sizeof target);
-      path = length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "<executable>";
-    }
-    // The offset from the load address is the address addr2line expects.
-    search.found = path + "+0x" + std::string(NumberText(search.pc - info->dlpi_addr, 16).view());
-    return 1;
-  }
-  return 0;
-}
-
-// "<path>+0x<offset>" of the loaded object holding `pc`, or "" when none does.
-std::string locate_code(std::uintptr_t pc) {
-  ObjectSearch search{pc, {}};
-  dl_iterate_phdr(match_object, &search);
-  return search.found;
 }
 
 // The bare function name of a demangled one: no namespaces, template arguments

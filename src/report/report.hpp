@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <source_location>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace gridflip {
@@ -25,6 +26,9 @@ std::uint64_t current_thread_id() noexcept;
 // The C library's text for errno `code`, in `buffer` (not empty) or in the library's own
 // storage; null when the library refuses, with its reason in `failure`. Allocates nothing.
 const char* describe_system_error(int code, std::span<char> buffer, int& failure) noexcept;
+// "<path>+0x<offset>" of the loaded object holding code address `pc`, the address addr2line
+// expects; "" when no object holds it. Only the text's allocation can throw.
+std::string locate_code(std::uintptr_t pc);
 const char* read_environment(const char* name) noexcept;
 [[noreturn]] void terminate_process() noexcept;
 

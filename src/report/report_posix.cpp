@@ -1,9 +1,13 @@
-// POSIX services of the abort report: descriptor 2, thread ids, error texts, environment,
-// termination.
+// POSIX services of the abort report: descriptor 2, thread ids, error texts, loaded objects,
+// environment, termination.
 #include "report/report.hpp"
 
+#include "report/number_text.hpp"
+
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <link.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -25,7 +29,40 @@ namespace {
   return nullptr;
 }
 
+struct ObjectSearch {
+  std::uintptr_t pc;
+  std::string found;
+};
+
+int match_object(dl_phdr_info* info, std::size_t, void* data) {
+  auto& search = *static_cast<ObjectSearch*>(data);
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+    const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
+    if (segment.p_type != PT_LOAD || search.pc < start || search.pc - start >= segment.p_memsz) {
+      continue;
+    }
+    std::string path = info->dlpi_name;
+    if (path.empty()) {
+      // The executable itself has no name in the list.
+      char target[PATH_MAX];
+      const ssize_t length = ::readlink("/proc/self/exe", target, sizeof target);
+      path = length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "<executable>";
+    }
+    // The offset from the load address is the address addr2line expects.
+    search.found = path + "+0x" + std::string(NumberText(search.pc - info->dlpi_addr, 16).view());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
+
+std::string locate_code(std::uintptr_t pc) {
+  ObjectSearch search{pc, {}};
+  dl_iterate_phdr(match_object, &search);
+  return search.found;
+}
 
 void write_stderr(std::string_view text) noexcept {
   const char* next = text.data();

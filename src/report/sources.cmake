@@ -29,11 +29,11 @@ if(NOT GRIDFLIP_SYMBOLISER STREQUAL "unnamed")
     # must keep their place behind the C++ library's.
     target_compile_options(gridflip_backtrace INTERFACE "SHELL:-idirafter ${libbacktrace_dir}/include")
     target_link_libraries(gridflip_backtrace INTERFACE "${GRIDFLIP_LIBBACKTRACE}")
-    # The archive's fstat and lstat go to statx-based versions (backtrace_stat_shim.cpp),
+    # The archive's fstat and lstat go to statx-based versions (backtrace_stat_shim_posix.cpp),
     # so that it asks no more of the C library than the module's own code does.
     target_link_options(gridflip_backtrace INTERFACE "LINKER:--wrap=fstat,--wrap=lstat")
     list(APPEND GRIDFLIP_REPORT_SOURCES ${CMAKE_SOURCE_DIR}/src/report/backtrace_libbacktrace.cpp
-         ${CMAKE_SOURCE_DIR}/src/report/backtrace_stat_shim.cpp)
+         ${CMAKE_SOURCE_DIR}/src/report/backtrace_stat_shim_posix.cpp)
     set(GRIDFLIP_NAMED_BACKTRACES ON)
     message(STATUS "gridflip: backtraces named by ${GRIDFLIP_LIBBACKTRACE}")
   elseif(GRIDFLIP_SYMBOLISER STREQUAL "libbacktrace")

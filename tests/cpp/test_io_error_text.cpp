@@ -2,6 +2,7 @@
 #include "binding/py_ref.hpp"
 #include "circuit/circuit_map.hpp"
 #include "circuit/io_error_text.hpp"
+#include "circuit/os_error.hpp"
 #include "report/call_abort.hpp"
 #include "child_process.hpp"
 
@@ -138,25 +139,25 @@ TEST(RenderIoError, AbortCarriesTheRenderingAndTheCallersLocation) {
 }
 
 TEST(ErrorKindOfNumber, KindsByMeaning) {
-  EXPECT_EQ(error_kind(ENOENT), ErrorKind::NotFound);
-  EXPECT_EQ(error_kind(EACCES), ErrorKind::PermissionDenied);
-  EXPECT_EQ(error_kind(EPERM), ErrorKind::PermissionDenied);
-  EXPECT_EQ(error_kind(EISDIR), ErrorKind::IsADirectory);
-  EXPECT_EQ(error_kind(ENOTDIR), ErrorKind::NotADirectory);
-  EXPECT_EQ(error_kind(EEXIST), ErrorKind::AlreadyExists);
-  EXPECT_EQ(error_kind(EWOULDBLOCK), ErrorKind::WouldBlock);
-  EXPECT_EQ(error_kind(EROFS), ErrorKind::ReadOnlyFilesystem);
-  EXPECT_EQ(error_kind(ENOSPC), ErrorKind::StorageFull);
-  EXPECT_EQ(error_kind(EDQUOT), ErrorKind::QuotaExceeded);
-  EXPECT_EQ(error_kind(ETXTBSY), ErrorKind::ExecutableFileBusy);
-  EXPECT_EQ(error_kind(ENAMETOOLONG), ErrorKind::InvalidFilename);
-  EXPECT_EQ(error_kind(EOPNOTSUPP), ErrorKind::Unsupported);
-  EXPECT_EQ(error_kind(EINVAL), ErrorKind::InvalidInput);
+  EXPECT_EQ(os_error_kind(ENOENT), ErrorKind::NotFound);
+  EXPECT_EQ(os_error_kind(EACCES), ErrorKind::PermissionDenied);
+  EXPECT_EQ(os_error_kind(EPERM), ErrorKind::PermissionDenied);
+  EXPECT_EQ(os_error_kind(EISDIR), ErrorKind::IsADirectory);
+  EXPECT_EQ(os_error_kind(ENOTDIR), ErrorKind::NotADirectory);
+  EXPECT_EQ(os_error_kind(EEXIST), ErrorKind::AlreadyExists);
+  EXPECT_EQ(os_error_kind(EWOULDBLOCK), ErrorKind::WouldBlock);
+  EXPECT_EQ(os_error_kind(EROFS), ErrorKind::ReadOnlyFilesystem);
+  EXPECT_EQ(os_error_kind(ENOSPC), ErrorKind::StorageFull);
+  EXPECT_EQ(os_error_kind(EDQUOT), ErrorKind::QuotaExceeded);
+  EXPECT_EQ(os_error_kind(ETXTBSY), ErrorKind::ExecutableFileBusy);
+  EXPECT_EQ(os_error_kind(ENAMETOOLONG), ErrorKind::InvalidFilename);
+  EXPECT_EQ(os_error_kind(EOPNOTSUPP), ErrorKind::Unsupported);
+  EXPECT_EQ(os_error_kind(EINVAL), ErrorKind::InvalidInput);
   // No kind of their own.
-  EXPECT_EQ(error_kind(EMFILE), ErrorKind::Uncategorized);
-  EXPECT_EQ(error_kind(EIO), ErrorKind::Uncategorized);
-  EXPECT_EQ(error_kind(0), ErrorKind::Uncategorized);
-  EXPECT_EQ(error_kind(-1), ErrorKind::Uncategorized);
+  EXPECT_EQ(os_error_kind(EMFILE), ErrorKind::Uncategorized);
+  EXPECT_EQ(os_error_kind(EIO), ErrorKind::Uncategorized);
+  EXPECT_EQ(os_error_kind(0), ErrorKind::Uncategorized);
+  EXPECT_EQ(os_error_kind(-1), ErrorKind::Uncategorized);
 }
 
 TEST(ErrorKindOfNumber, NamesInTheirOrder) {
