@@ -165,6 +165,14 @@ class RecycledDraws {
   std::size_t taken_ = 0;
 };
 
+// Every circuit the benchmark reads is well formed: a scan stopped short would time the wrong
+// thing.
+void require_whole(const ScanStatus& scanned) {
+  if (scanned.ok()) return;
+  std::fprintf(stderr, "the scan stopped short: %s\n", describe_scan_fault(scanned.error()).c_str());
+  std::exit(2);
+}
+
 int run(const Options& options) {
   const Bytes original = read_circuit(options.circuit);
   Bytes tile_free = without_logic_tiles(original);
@@ -177,7 +185,7 @@ int run(const Options& options) {
 
   // One visit per tile with nothing flipped counts the tiles.
   RecycledDraws counting;
-  scan_logic_tiles(work, one, one, 0, counting);
+  require_whole(scan_logic_tiles(work, one, one, 0, counting));
   const std::size_t tiles = counting.taken();
   const std::size_t visits = tiles * rows.size() * columns.size();
   if (visits == 0) {
@@ -196,7 +204,7 @@ int run(const Options& options) {
   // The draws as the module's pass makes them: a DrawCursor, run-wise.
   const auto scan_with_cursor = [&](std::uint64_t threshold, const ScanKernels& kernels) {
     DrawCursor cursor(random);
-    scan_logic_tiles(work, rows, columns, threshold, cursor, kernels);
+    require_whole(scan_logic_tiles(work, rows, columns, threshold, cursor, kernels));
     cursor.store();
     keep(work.data());
   };
@@ -206,7 +214,7 @@ int run(const Options& options) {
   // The scan's own cost: the same pass with draws that cost nothing.
   RecycledDraws recycled;
   const auto free_draws_pass = [&] {
-    scan_logic_tiles(work, rows, columns, dense_threshold, recycled, chosen);
+    require_whole(scan_logic_tiles(work, rows, columns, dense_threshold, recycled, chosen));
     keep(work.data());
   };
   // The module's own MutationPass::run over a fresh mapping of a copy in the scratch
@@ -231,7 +239,7 @@ int run(const Options& options) {
   const auto tile_free_scan = [&](const ScanKernels& kernels) {
     for (int i = 0; i < scans_per_sample; ++i) {
       DrawCursor cursor(random);
-      scan_logic_tiles(tile_free, rows, columns, dense_threshold, cursor, kernels);
+      require_whole(scan_logic_tiles(tile_free, rows, columns, dense_threshold, cursor, kernels));
       cursor.store();
       keep(tile_free.data());
     }
