@@ -18,8 +18,11 @@ import types
 
 import gridflip
 
-ROUNDS = 20
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tests", "python"))  # the tests' shared helpers
+from conftest import panic_type  # noqa: E402
+
+ROUNDS = 20
 TILE = b".logic_tile 1 1\n" + b"".join([b"0" * 54 + b"\n"] * 16)
 calls = 0
 
@@ -55,14 +58,6 @@ class BrokenSequence:
 
     def __getitem__(self, index):
         raise RuntimeError("no items here")
-
-
-def panic_type():
-    try:
-        gridflip.mutate("/nonexistent/for/the/type.asc", [], [], 0.0)
-    except BaseException as error:
-        return type(error)
-    raise AssertionError("a missing file did not raise")
 
 
 def argument_failures(circuit):
