@@ -1,5 +1,5 @@
-"""mutate end to end: the pass against the reference model, the file left behind,
-the stream it consumes, and each way a call fails."""
+"""mutate end to end: the pass against the reference model, the file left behind, the stream
+it consumes, coordinates refused before the open, and the open, map, index and flush aborts."""
 
 import math
 import os

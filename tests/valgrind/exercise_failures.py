@@ -1,11 +1,12 @@
-"""Every way a call of mutate ends, a few times each, in one process.
+"""Calls of mutate that return, raise or abort, a few times each, in one process.
 
 tools/run-memcheck runs this under valgrind for the paths that the test suite takes
 only in child interpreters, which valgrind does not follow: failing flushes (with
 the test interposer preloaded), exhausted descriptors, threads that end, calls
 with standard error closed, a one-time cell re-entered by its filler, and
 recursion through an argument hook. Each call's outcome is checked, so a clean valgrind
-log means those paths really ran.
+log means those paths really ran. Not here: a file truncated under the mapping and an
+exhausted address space (tests/python/test_truncation.py and test_faults.py run them natively).
 """
 
 import os

@@ -1,5 +1,5 @@
-/* Test-only interposer, preloaded into child interpreters: known entropy and
- * failing flushes, driven by environment variables. */
+/* Test-only interposer, preloaded into child interpreters: known entropy, failing
+ * flushes and a file truncated once mapped, driven by environment variables. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
