@@ -1,5 +1,6 @@
-// Backtrace entries: what names a frame in each symboliser build, and the object
-// and offset that stand in where nothing gives a line.
+// Backtrace entries: what names a frame in each symboliser build, the object and offset
+// that stand in where nothing gives a line, and the statx-based fstat and lstat
+// that libbacktrace calls.
 #include "report/report.hpp"
 #include "child_process.hpp"
 

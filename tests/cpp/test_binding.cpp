@@ -1,5 +1,5 @@
-// The binding layer's paths that no Python call reaches: the call frame, error
-// values, populate_module's failures, and the process-ending exits.
+// The binding layer from C++: the call frame, error values, the one-time cell's re-entry,
+// populate_module's failures, the chance's narrowing, and the process-ending exits.
 #include "binding/arguments.hpp"
 #include "binding/call_frame.hpp"
 #include "binding/module.hpp"

@@ -7,6 +7,7 @@
 #include "random/thread_random.hpp"
 #include "report/call_abort.hpp"
 #include "child_process.hpp"
+#include "known_keys.h"
 
 #include <crypto++/algparam.h>
 #include <crypto++/argnames.h>
@@ -34,8 +35,8 @@ struct EntropyReply {
   std::size_t max_bytes = 1000;  // otherwise give at most this many bytes
 };
 
-// What getrandom does on one thread. Bytes come from `bytes` in order, then from a counter
-// pattern, so every key a test sees is known.
+// What getrandom does on one thread. Bytes come from `bytes` in order, then from the known keys
+// (byte `offset % 32` of key `offset / 32`), so every key a test sees is known.
 struct EntropyScript {
   std::deque<EntropyReply> replies;
   std::vector<std::uint8_t> bytes;
@@ -46,7 +47,7 @@ struct EntropyScript {
   std::uint8_t next_byte() {
     const std::size_t at = offset++;
     if (at < bytes.size()) return bytes[at];
-    return static_cast<std::uint8_t>(at * 37 + at / 32 + 1);
+    return known_key_byte(at / 32, at % 32);
   }
 };
 

@@ -1,4 +1,4 @@
-// The abort report's bytes and the process-ending paths.
+// A call abort: the message it carries and the count of aborts in flight.
 #include "report/call_abort.hpp"
 #include "report/report.hpp"
 

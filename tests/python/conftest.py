@@ -1,5 +1,7 @@
-"""Shared helpers: child interpreters whose descriptor 2 the tests read."""
+"""Shared helpers: child interpreters whose descriptor 2 the tests read, the interposer and its
+known keys, test circuits, and the PanicException type. tests/valgrind imports it too."""
 
+import functools
 import os
 import subprocess
 import sys
@@ -39,6 +41,31 @@ def interposer(tmp_path_factory):
     library = tmp_path_factory.mktemp("preload") / "interpose.so"
     subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-o", str(library), source, "-ldl"], check=True)
     return str(library)
+
+
+def known_key(n):
+    """The interposer's key number n under GRIDFLIP_TEST_KEYS (tests/cpp/known_keys.h)."""
+    return bytes((n * 37 + j * 11 + 5) & 0xFF for j in range(32))
+
+
+def known_keys():
+    """The interposer's keys in the order a process is served them."""
+    n = 0
+    while True:
+        yield known_key(n)
+        n += 1
+
+
+@functools.cache
+def panic_type():
+    """PanicException, which the module does not export: the type of a failed open's abort."""
+    import gridflip
+
+    try:
+        gridflip.mutate("/nonexistent/for/the/type.asc", [], [], 0.0)
+    except BaseException as error:
+        return type(error)
+    raise AssertionError("opening a missing file did not abort")
 
 
 # Child-side code: glibc's malloc figures (libc.mallinfo2()), for the leak loops.

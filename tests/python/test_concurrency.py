@@ -13,7 +13,7 @@ import threading
 import pytest
 
 import gridflip
-from conftest import MALLINFO_CODE, logic_tile
+from conftest import MALLINFO_CODE, known_key, logic_tile
 from models.chacha12 import StreamModel
 from models.reference_pass import run_pass
 
@@ -161,10 +161,6 @@ print(json.dumps({{"before": before, "after": after, "failures": failures, "elap
     print(f"\n10000 threads in {report['elapsed']:.2f} s: rss {before['rss']} -> {after['rss']}, "
           f"heap {before['heap']} -> {after['heap']}, blocks {before['blocks']} -> "
           f"{after['blocks']}, fds {len(before['fds'])} -> {len(after['fds'])}")
-
-
-def known_key(n):
-    return bytes((n * 37 + j * 11 + 5) & 0xFF for j in range(32))
 
 
 def test_a_thread_keeps_its_stream_while_other_threads_end(child, tmp_path, interposer):

@@ -1,7 +1,7 @@
-"""Failing calls in bulk: every way a call fails raises its exception cleanly, and
-ten thousand failures leave the process's descriptors, mappings and memory as
-they were. Each case runs in its own child interpreter, where limits can be set
-and privileges dropped without touching the test process."""
+"""Aborting calls in bulk: each failure to open, map or flush the file, an index abort in the
+pass and a closed standard error raise PanicException cleanly, and ten thousand of them leave
+the process's descriptors, mappings and memory as they were. Each case runs in its own child
+interpreter, where limits can be set and privileges dropped without touching the test process."""
 
 import json
 import os

@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-from conftest import logic_tile
+from conftest import known_key, logic_tile
 from models.chacha12 import StreamModel
 from models.reference_pass import run_pass
 
@@ -166,9 +166,6 @@ def test_each_child_fetches_one_fresh_key_and_the_parent_stream_goes_on(child, t
     for pid in report["workers"]:
         assert fetches.pop(pid) == 1
     assert fetches == {}
-
-    def known_key(n):
-        return bytes((n * 37 + j * 11 + 5) & 0xFF for j in range(32))
 
     parent = iter(StreamModel(iter([known_key(base)])))
     assert bytes.fromhex(report["first"]) == run_pass(data, rows, columns, 0.5, parent).data

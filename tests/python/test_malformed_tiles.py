@@ -7,6 +7,7 @@ import re
 import pytest
 
 import gridflip
+from conftest import known_key
 from models.chacha12 import StreamModel
 from models.reference_pass import run_pass
 
@@ -138,7 +139,7 @@ def test_nothing_is_drawn_for_the_refused_tile(child, tmp_path, interposer):
     # The scan reports its finding; the mutate operation is where the call aborts.
     assert re.search(rb"panicked at src/lib\.cpp:\d+:\d+:\nmalformed logic tile at line 35",
                      result.stderr), result.stderr.decode()
-    draws = iter(StreamModel(iter([bytes((j * 11 + 5) & 0xFF for j in range(32))])))
+    draws = iter(StreamModel(iter([known_key(0)])))
     first = run_pass(bad, [0, 1, 2], range(54), 0.5, draws)
     assert first.refusal is not None and first.draws_used == 2 * 3 * 54
     assert paths["bad"].read_bytes() == first.data

@@ -1,5 +1,5 @@
-"""mutate end to end: the pass against the reference model, the file left behind,
-the stream it consumes, and each way a call fails."""
+"""mutate end to end: the pass against the reference model, the file left behind, the stream
+it consumes, coordinates refused before the open, and the open, map, index and flush aborts."""
 
 import math
 import os
@@ -10,24 +10,12 @@ import subprocess
 import pytest
 
 import gridflip
-from conftest import logic_tile
+from conftest import known_keys, logic_tile, panic_type
 from models.chacha12 import StreamModel
 from models.reference_pass import run_pass, to_float32
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXAMPLES = os.path.join(ROOT, "examples")
-PanicException = None
-
-
-def panic_type():
-    global PanicException
-    if PanicException is None:
-        with pytest.raises(BaseException) as caught:
-            gridflip.mutate("/nonexistent/for/the/type.asc", [], [], 0.0)
-        PanicException = type(caught.value)
-    return PanicException
-
-
 def always(word_count=10**7):
     """Draws for deterministic chances: the value never matters."""
     return iter([0] * word_count)
@@ -208,17 +196,6 @@ def child_env(interposer, **extra):
     return env
 
 
-def known_key(n):
-    return bytes((n * 37 + j * 11 + 5) & 0xFF for j in range(32))
-
-
-def keys():
-    n = 0
-    while True:
-        yield known_key(n)
-        n += 1
-
-
 def check_calls_against_the_stream(child, tmp_path, interposer, calls):
     """Runs `calls` (file contents, rows, columns) in one child interpreter under known keys,
     each at chance 0.5 on a freshly written file, and checks every call's file and entropy
@@ -245,7 +222,7 @@ def check_calls_against_the_stream(child, tmp_path, interposer, calls):
     )
     assert result.returncode == 0, result.stderr.decode()
     fields = result.stdout.split()
-    stream = StreamModel(keys())
+    stream = StreamModel(known_keys())
     draws = iter(stream)
     ends = []
     for index, (data, rows, columns) in enumerate(calls):
@@ -309,7 +286,7 @@ def test_an_index_abort_deep_in_a_tile_leaves_the_stream_after_its_own_draw(chil
     )
     assert result.returncode == 0, result.stderr.decode()
     outcome, after_cut, second, after_full = result.stdout.decode().splitlines()
-    stream = StreamModel(keys())
+    stream = StreamModel(known_keys())
     draws = iter(stream)
     expected = run_pass(cut, rows, columns, 0.5, draws)
     assert expected.abort_index is not None and expected.draws_used > 3 * 864 + 335

@@ -1,7 +1,6 @@
 """Property tests of mutate over generated argument values, call shapes and circuits."""
 
 import array
-import functools
 import itertools
 import math
 import random
@@ -11,6 +10,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import gridflip
+from conftest import panic_type
 from models.reference_pass import run_pass, tile_bodies, to_float32
 
 LONG_BITS = 8 * array.array("l").itemsize
@@ -22,15 +22,6 @@ BOUNDED = settings(max_examples=200, deadline=None, suppress_health_check=[Healt
 @pytest.fixture(scope="module")
 def workdir(tmp_path_factory):
     return tmp_path_factory.mktemp("properties")
-
-
-@functools.cache
-def panic_type():
-    try:
-        gridflip.mutate("/nonexistent/for/the/type.asc", [], [], 0.0)
-    except BaseException as error:
-        return type(error)
-    raise AssertionError("opening a missing file did not abort")
 
 
 # -- generated circuits ------------------------------------------------------------------

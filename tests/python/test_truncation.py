@@ -6,7 +6,7 @@ import subprocess
 import sys
 import time
 
-from conftest import logic_tile
+from conftest import known_keys, logic_tile
 from models.chacha12 import MODULE_BLOCKS_PER_REFILL, StreamModel
 from models.reference_pass import run_pass
 
@@ -39,14 +39,6 @@ def test_a_file_truncated_after_mapping_aborts_the_call(child, tmp_path, interpo
     assert lines == ["PanicException " + MESSAGE] * 2 + ["after None"]
     assert result.stderr.count(b"panicked at src/lib.cpp:") == 2
     assert MESSAGE.encode() in result.stderr
-
-
-def known_keys():
-    # The interposer's keys: key n, byte j = (n * 37 + j * 11 + 5) mod 256.
-    n = 0
-    while True:
-        yield bytes((n * 37 + j * 11 + 5) & 0xFF for j in range(32))
-        n += 1
 
 
 def test_after_a_truncation_the_stream_resumes_on_a_fresh_buffer(child, tmp_path, interposer):

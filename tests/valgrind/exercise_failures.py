@@ -1,11 +1,12 @@
-"""Every way a call of mutate ends, a few times each, in one process.
+"""Calls of mutate that return, raise or abort, a few times each, in one process.
 
 tools/run-memcheck runs this under valgrind for the paths that the test suite takes
 only in child interpreters, which valgrind does not follow: failing flushes (with
 the test interposer preloaded), exhausted descriptors, threads that end, calls
 with standard error closed, a one-time cell re-entered by its filler, and
 recursion through an argument hook. Each call's outcome is checked, so a clean valgrind
-log means those paths really ran.
+log means those paths really ran. Not here: a file truncated under the mapping and an
+exhausted address space (tests/python/test_truncation.py and test_faults.py run them natively).
 """
 
 import os
@@ -18,8 +19,11 @@ import types
 
 import gridflip
 
-ROUNDS = 20
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tests", "python"))  # the tests' shared helpers
+from conftest import panic_type  # noqa: E402
+
+ROUNDS = 20
 TILE = b".logic_tile 1 1\n" + b"".join([b"0" * 54 + b"\n"] * 16)
 calls = 0
 
@@ -55,14 +59,6 @@ class BrokenSequence:
 
     def __getitem__(self, index):
         raise RuntimeError("no items here")
-
-
-def panic_type():
-    try:
-        gridflip.mutate("/nonexistent/for/the/type.asc", [], [], 0.0)
-    except BaseException as error:
-        return type(error)
-    raise AssertionError("a missing file did not raise")
 
 
 def argument_failures(circuit):

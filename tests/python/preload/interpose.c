@@ -1,5 +1,5 @@
-/* Test-only interposer, preloaded into child interpreters: known entropy and
- * failing flushes, driven by environment variables. */
+/* Test-only interposer, preloaded into child interpreters: known entropy, failing
+ * flushes and a file truncated once mapped, driven by environment variables. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -11,15 +11,17 @@
 #include <sys/random.h>
 #include <unistd.h>
 
-static unsigned long keys_served;
+#include "../../cpp/known_keys.h"
 
-/* 32-byte requests are the generator's keys: key n, byte j = (n * 37 + j * 11 + 5) mod 256.
+static size_t keys_served;
+
+/* 32-byte requests are the generator's keys, the known keys in order.
  * The count is per process: a forked child goes on from its parent's count at the fork.
  * With GRIDFLIP_TEST_ENTROPY_LOG, each key appends the line "key <pid>" to that file. */
 ssize_t getrandom(void *buffer, size_t length, unsigned int flags) {
   if (length == 32 && getenv("GRIDFLIP_TEST_KEYS") != NULL) {
     unsigned char *bytes = buffer;
-    for (size_t j = 0; j < length; ++j) bytes[j] = (unsigned char)(keys_served * 37 + j * 11 + 5);
+    for (size_t j = 0; j < length; ++j) bytes[j] = known_key_byte(keys_served, j);
     ++keys_served;
     const char *log = getenv("GRIDFLIP_TEST_ENTROPY_LOG");
     if (log != NULL) {

@@ -1,25 +1,22 @@
-"""The benchmark's plain-Python and NumPy competitors leave the same file as the pass model."""
+"""The benchmark's plain-Python and NumPy competitors leave the same file as the pass model.
 
-import importlib.util
+tools/run-benchmarks runs this before it times them; by hand: python -m pytest benchmarks
+"""
+
 import pathlib
 import shutil
+import sys
 
 import pytest
 
-from models.reference_pass import FLIP_WORD, KEEP_WORD, run_pass, to_float32
-
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+ROOT = pathlib.Path(__file__).resolve().parents[1]
 EXAMPLES = ROOT / "examples"
+# The pass model is the test suite's; the competitors sit beside this file.
+sys.path.insert(0, str(ROOT / "tests" / "python"))
+sys.path.insert(0, str(ROOT / "benchmarks"))
 
-
-def load_competitors():
-    module_spec = importlib.util.spec_from_file_location("competitors", ROOT / "benchmarks" / "competitors.py")
-    module = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(module)
-    return module
-
-
-competitors = load_competitors()
+import competitors  # noqa: E402
+from models.reference_pass import FLIP_WORD, KEEP_WORD, run_pass, to_float32  # noqa: E402
 
 
 @pytest.fixture(params=["python", "numpy"])
