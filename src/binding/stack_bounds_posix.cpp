@@ -9,8 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
+
+// Where the process's initial stack ends, as the C library recorded it at start-up.
+extern "C" void* __libc_stack_end;
 
 namespace gridflip {
 namespace {
@@ -18,12 +19,11 @@ namespace {
 // The kernel keeps this much unmapped below a growing stack (stack_guard_gap, 256 pages).
 constexpr std::uintptr_t stack_guard_gap = 256 * 4096;
 
-bool is_main_thread() noexcept { return ::syscall(SYS_gettid) == ::getpid(); }
-
 // A thread's stack is the writable mapping that holds its frames: glibc maps a thread's stack
 // with its guard pages below it, which show as a mapping of their own. The main thread's stack
 // still grows down on demand, to its size limit or to the gap above the mapping below it,
-// whichever comes first. It is known by the thread, not by the "[stack]" label: under valgrind
+// whichever comes first. It is known as the mapping that holds the C library's record of the
+// initial stack, as glibc itself finds it, not by the "[stack]" label alone: under valgrind
 // the main thread runs on an unlabelled mapping of a few pages that grows the same way.
 StackBounds ask_stack_bounds() noexcept {
   const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
@@ -42,7 +42,9 @@ StackBounds ask_stack_bounds() noexcept {
     if (std::sscanf(line, "%lx-%lx", &start, &end) != 2) continue;
     if (start <= here && here < end) {
       found = {start, end};
-      if (std::strstr(line, "[stack]") != nullptr || is_main_thread()) {
+      const auto initial = reinterpret_cast<std::uintptr_t>(__libc_stack_end);
+      const bool holds_initial = start <= initial && initial < end;
+      if (holds_initial || std::strstr(line, "[stack]") != nullptr) {
         std::uintptr_t lowest = below_end + stack_guard_gap;
         rlimit limit{};
         if (getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
