@@ -215,7 +215,7 @@ Outcome model_pass(std::vector<std::uint8_t> bytes, const std::vector<std::uint8
           outcome.aborted = true;
           outcome.abort_message = "malformed logic tile at line " + std::to_string(line) +
                                   ": row " + std::to_string(row);
-          if (feed > row_start && bytes[feed - 1] == '\r') {
+          if (feed - row_start == 55 && bytes[feed - 1] == '\r') {
             outcome.abort_message += " ends in a carriage return; convert the file to LF line ends";
           } else {
             outcome.abort_message += " is " + std::to_string(feed - row_start) + " bytes long, not 54";

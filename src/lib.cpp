@@ -16,12 +16,15 @@ MutationPass::MutationPass(CircuitMap mapping, ByteList rows, ByteList columns,
       threshold_(flip_threshold(chance)) {}
 
 void MutationPass::run() {
+  // Nothing to visit, nothing to read: the view stays untouched, however large the file.
+  if (rows_.empty() || columns_.empty()) return;
   struct Scan {
     MutationPass& pass;
     ScanStatus outcome = success;
   } scan{*this};
-  // A file that shrinks under the view faults on the first page past its new end.
-  // The scan holds no owner, so the guard may leave it at the fault.
+  // A file that shrinks under the view faults on the first page past its new end, and so does
+  // a page that its file system cannot back. The scan holds no owner, so the guard may leave it
+  // at the fault.
   const bool completed = run_with_access_guard(
       mapping_.base(), mapping_.length(),
       [](void* context) {
@@ -36,9 +39,18 @@ void MutationPass::run() {
     // The cursor was left at the fault: drop the rest of the buffer so that no
     // word the aborted run may have drawn is handed out again.
     discard_buffer(generator_.generator());
-    abort_call("Failed to access circuit: the file was truncated while it was mapped");
+    abort_call(describe_access_fault());
   }
   if (!scan.outcome.ok()) abort_call(describe_scan_fault(scan.outcome.error()));
+}
+
+std::string MutationPass::describe_access_fault() const {
+  const IoResult<std::uintmax_t> now = current_file_length(mapping_);
+  if (now.ok() && now.value() < mapping_.length()) {
+    return "Failed to access circuit: the file was truncated while it was mapped";
+  }
+  return "Failed to access circuit: the system could not read or store a page of the file "
+         "(its file system may be full)";
 }
 
 PyResult<PyRef> mutate(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -53,7 +65,9 @@ PyResult<PyRef> mutate(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   if (!opened.ok()) abort_with_io_error("Failed to open circuit", opened.error());
   UniqueFd file = std::move(opened.value());
 
-  IoResult<CircuitMap> mapped = map_circuit(file);
+  const bool visits = !arguments.rows.empty() && !arguments.columns.empty();
+  IoResult<CircuitMap> mapped =
+      map_circuit(file, visits ? ViewUse::read_whole : ViewUse::untouched);
   if (!mapped.ok()) abort_with_io_error("Failed to mmap circuit", mapped.error());
 
   ThreadRandom generator = take_thread_random();

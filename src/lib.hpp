@@ -19,11 +19,16 @@ class MutationPass {
   // index message when a drawn position lies at or past the end of the file,
   // and with the malformed-tile message, before the tile's first draw, when a
   // row line of a tile is not 54 bytes long; the flips made before either stay.
+  // Aborts too when a page of the view faults (the file shrank, or its file system could not
+  // back the page). Reads nothing when the rows or the columns are empty.
   void run();
 
   const CircuitMap& mapping() const noexcept { return mapping_; }
 
  private:
+  // The abort message of a fault on the view: a truncation when the file is now shorter.
+  std::string describe_access_fault() const;
+
   // Members are destroyed in reverse order: the mapping goes first.
   ThreadRandom generator_;
   ByteList columns_;

@@ -39,7 +39,7 @@ struct MalformedTile {
   std::size_t line;         // the tile's header line, counted from 1
   int row;                  // the first row line that is not 54 bytes long
   std::size_t row_length;   // its bytes before its line feed
-  bool carriage_return;     // the last of them is a carriage return
+  bool carriage_return;     // they are 54 bytes and a carriage return: a CRLF line end
 };
 using ScanFault = std::variant<IndexOutOfRange, MalformedTile>;
 using ScanStatus = Status<ScanFault>;
@@ -67,7 +67,8 @@ using ScanStatus = Status<ScanFault>;
     std::size_t feed) noexcept {
   std::size_t line = 1;
   for (std::size_t at = 0; at < header; ++at) line += bytes[at] == '\n';
-  const bool carriage_return = feed > row_start && bytes[feed - 1] == '\r';
+  // Only a row whose one extra byte is a carriage return would be mended by LF line ends.
+  const bool carriage_return = feed - row_start == row_bits + 1 && bytes[feed - 1] == '\r';
   return MalformedTile{line, row, feed - row_start, carriage_return};
 }
 

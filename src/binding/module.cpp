@@ -2,6 +2,7 @@
 #include "binding/module.hpp"
 
 #include "binding/call_frame.hpp"
+#include "binding/interpreter_hooks.hpp"
 #include "binding/once_cell.hpp"
 #include "binding/recursion_guard.hpp"
 #include "lib.hpp"
@@ -62,6 +63,7 @@ PyResult<PyRef> create_module() {
 }
 
 PyResult<PyRef> initialise_module() {
+  install_blocking_hooks(&interpreter_blocking_hooks);
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) return fetch_or_system_error();
   std::int64_t expected = -1;

@@ -1,14 +1,23 @@
-// The calling thread's stack on Linux, read from /proc/self/maps.
+// The calling thread's stack on Linux with glibc, without /proc (which a container or a chroot
+// may lack, and whose mappings another library may split, locking pages of the stack).
 //
-// Not pthread_getattr_np: glibc 2.34 moved it and pthread_attr_getstack into libc under new
-// symbol versions, which alone would raise the wheel's manylinux tag from 2_28 to 2_34. This
-// reads what glibc itself reads for the main thread.
+// The main thread's stack grows on demand from its top down to RLIMIT_STACK below it, the limit
+// the kernel checks at each growth. Its top is that of the text the kernel copies at exec, whose
+// highest string is the program's path (AT_EXECFN). Other threads' stacks are fixed; the C
+// library knows them.
 #include "binding/stack_bounds.hpp"
 
-#include <algorithm>
-#include <cstdio>
+#include "glibc_symbols.hpp"
+
 #include <cstring>
+#include <pthread.h>
+#include <sys/auxv.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+GRIDFLIP_FIRST_GLIBC_VERSION(pthread_getattr_np);
+GRIDFLIP_FIRST_GLIBC_VERSION(pthread_attr_getstack);
 
 // Where the process's initial stack ends, as the C library recorded it at start-up.
 extern "C" void* __libc_stack_end;
@@ -16,61 +25,47 @@ extern "C" void* __libc_stack_end;
 namespace gridflip {
 namespace {
 
-// The kernel keeps this much unmapped below a growing stack (stack_guard_gap, 256 pages).
-constexpr std::uintptr_t stack_guard_gap = 256 * 4096;
-
-// A thread's stack is the writable mapping that holds its frames: glibc maps a thread's stack
-// with its guard pages below it, which show as a mapping of their own. The main thread's stack
-// still grows down on demand, to its size limit or to the gap above the mapping below it,
-// whichever comes first. It is known as the mapping that holds the C library's record of the
-// initial stack, as glibc itself finds it, not by the "[stack]" label alone: under valgrind
-// the main thread runs on an unlabelled mapping of a few pages that grows the same way.
-StackBounds ask_stack_bounds() noexcept {
-  const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-  std::FILE* maps = std::fopen("/proc/self/maps", "re");
-  if (maps == nullptr) return {};
-  StackBounds found;
-  std::uintptr_t below_end = 0;  // end of the mapping before the current one
-  char line[512];
-  bool at_line_start = true;
-  while (std::fgets(line, sizeof line, maps) != nullptr) {
-    const bool starts_line = at_line_start;
-    at_line_start = std::strchr(line, '\n') != nullptr;
-    if (!starts_line) continue;  // the rest of a long path
-    unsigned long start = 0;
-    unsigned long end = 0;
-    if (std::sscanf(line, "%lx-%lx", &start, &end) != 2) continue;
-    if (start <= here && here < end) {
-      found = {start, end};
-      const auto initial = reinterpret_cast<std::uintptr_t>(__libc_stack_end);
-      const bool holds_initial = start <= initial && initial < end;
-      if (holds_initial || std::strstr(line, "[stack]") != nullptr) {
-        std::uintptr_t lowest = below_end + stack_guard_gap;
-        rlimit limit{};
-        if (getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-            limit.rlim_cur < end) {
-          lowest = std::max<std::uintptr_t>(lowest, end - limit.rlim_cur);
-        }
-        found.low = std::min<std::uintptr_t>(start, lowest);
-      }
-      break;
-    }
-    below_end = end;
+StackBounds main_thread_stack() noexcept {
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  auto top = reinterpret_cast<std::uintptr_t>(__libc_stack_end);
+  if (const auto* path = reinterpret_cast<const char*>(::getauxval(AT_EXECFN))) {
+    const auto end = reinterpret_cast<std::uintptr_t>(path) + std::strlen(path) + 1;
+    if (end > top) top = end;
   }
-  std::fclose(maps);
-  return found;
+  top = (top + page - 1) & ~(page - 1);
+  rlimit limit{};
+  // Unlimited, the stack has no bound of its own that the system gives.
+  if (::getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      limit.rlim_cur >= top) {
+    return {};
+  }
+  return {top - limit.rlim_cur, top};
+}
+
+// Also right in the child of a fork made on another thread, whose one thread runs on the stack
+// of the thread that forked.
+StackBounds pthread_stack() noexcept {
+  pthread_attr_t attributes;
+  if (::pthread_getattr_np(::pthread_self(), &attributes) != 0) return {};
+  void* low = nullptr;
+  std::size_t size = 0;
+  const bool known = ::pthread_attr_getstack(&attributes, &low, &size) == 0;
+  ::pthread_attr_destroy(&attributes);
+  if (!known) return {};
+  const auto start = reinterpret_cast<std::uintptr_t>(low);
+  return {start, start + size};
 }
 
 }  // namespace
 
-StackBounds thread_stack_bounds() noexcept {
-  constinit thread_local StackBounds t_bounds{};
-  constinit thread_local bool t_asked = false;
-  if (!t_asked) {
-    t_bounds = ask_stack_bounds();
-    t_asked = true;
+StackBounds thread_stack_bounds(std::uintptr_t here) noexcept {
+  // Not pthread_getattr_np for the main thread: glibc reads it from /proc/self/maps.
+  if (::syscall(SYS_gettid) == ::getpid()) {
+    const StackBounds main = main_thread_stack();
+    if (main.holds(here)) return main;
   }
-  return t_bounds;
+  const StackBounds own = pthread_stack();
+  return own.holds(here) ? own : StackBounds{};
 }
 
 }  // namespace gridflip

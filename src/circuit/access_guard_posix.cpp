@@ -1,6 +1,6 @@
 // SIGBUS guard for the mapped view: a handler installed for the length of one
 // guarded run, which jumps back out of a fault on the view and hands every other
-// fault to the handler it replaced.
+// SIGBUS to the handler it replaced.
 #include "circuit/access_guard.hpp"
 
 #include <atomic>
@@ -21,15 +21,18 @@ struct ActiveGuard {
 
 std::atomic<ActiveGuard*> active_guard{nullptr};
 
+// Hands the signal on as if no guard had been installed: to the handler it replaced, or to the
+// default action (or to nothing, when it was ignored).
 void forward_fault(const struct sigaction& replaced, int signal, siginfo_t* info, void* context) {
   if ((replaced.sa_flags & SA_SIGINFO) != 0 && replaced.sa_sigaction != nullptr) {
     replaced.sa_sigaction(signal, info, context);
     return;
   }
   if (replaced.sa_handler == SIG_DFL || replaced.sa_handler == SIG_IGN) {
-    // Returning re-runs the faulting access under the default action, which ends
-    // the process as it would have without us.
     sigaction(signal, &replaced, nullptr);
+    // A fault re-runs its access on return and meets the default action there. A signal sent
+    // by kill or raise would be lost: it is raised again, to be taken once this returns.
+    if (info->si_code <= 0) raise(signal);
     return;
   }
   replaced.sa_handler(signal);
@@ -43,9 +46,12 @@ void on_bus_error(int signal, siginfo_t* info, void* context) {
     forward_fault(fallback, signal, info, context);
     return;
   }
+  // Only the view's own faults: a bus error that the kernel raised for an access of the guarded
+  // thread inside the view (a page past a new end of the file, or one that it cannot back with
+  // storage). A signal sent by kill has a code of 0 or less, and no address.
   const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-  if (pthread_equal(guard->thread, pthread_self()) != 0 && address >= guard->begin &&
-      address < guard->end) {
+  if (info->si_code == BUS_ADRERR && pthread_equal(guard->thread, pthread_self()) != 0 &&
+      address >= guard->begin && address < guard->end) {
     siglongjmp(guard->resume, 1);
   }
   forward_fault(guard->replaced, signal, info, context);

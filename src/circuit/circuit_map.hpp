@@ -14,6 +14,10 @@
 
 namespace gridflip {
 
+// What the caller will do with a view: read all of it, which the system then reads in at once
+// rather than page by page, or leave it untouched (a file of any size then costs nothing).
+enum class ViewUse { read_whole, untouched };
+
 // The shared, readable and writable, never executable mapping of one whole file,
 // from offset 0 to its length when mapped. It keeps a descriptor of its own, so it
 // outlives the descriptor it was made from and can flush by itself. Move-only; a
@@ -37,7 +41,7 @@ class CircuitMap {
   const UniqueFd& kept_handle() const noexcept { return kept_handle_; }
 
  private:
-  friend IoResult<CircuitMap> map_circuit(const UniqueFd& file);
+  friend IoResult<CircuitMap> map_circuit(const UniqueFd& file, ViewUse use);
   friend void unmap_circuit(CircuitMap& map) noexcept;
 
   CircuitMap(UniqueFd kept_handle, std::uint8_t* base, std::size_t length) noexcept
@@ -75,10 +79,14 @@ IoResult<UniqueFd> open_circuit(TerminatedPath path);
 // a mapping; a file that is not a regular file (device, pipe, socket) is refused
 // with ENODEV, and a length beyond the signed machine word with InvalidData, both
 // before anything is made. A failure releases whatever the call had made.
-IoResult<CircuitMap> map_circuit(const UniqueFd& file);
+IoResult<CircuitMap> map_circuit(const UniqueFd& file, ViewUse use = ViewUse::read_whole);
+
+// The length of the mapped file now, which differs from the map's when the file was truncated
+// or extended since it was mapped. The empty map gives 0.
+IoResult<std::uintmax_t> current_file_length(const CircuitMap& map);
 
 // Writes every changed page of the view to the file, then the file to storage,
-// stopping at the first failure; nullopt on success. The map stays usable either
+// stopping at the first failure; success when both are done. The map stays usable either
 // way. The empty map succeeds without a system call.
 IoStatus flush_circuit(const CircuitMap& map);
 

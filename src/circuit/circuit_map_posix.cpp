@@ -18,7 +18,24 @@ namespace {
 constexpr int lowest_private_fd = 3;
 
 // A close-on-exec duplicate at lowest_private_fd or above; -1 with errno set on failure.
-int duplicate_private(int fd) noexcept { return ::fcntl(fd, F_DUPFD_CLOEXEC, lowest_private_fd); }
+int duplicate_private(int fd) noexcept {
+  const int duplicate = ::fcntl(fd, F_DUPFD_CLOEXEC, lowest_private_fd);
+  // The system gives EINVAL when the lowest number asked for is at or above the process's
+  // descriptor limit: the process has too many open files for one more.
+  if (duplicate < 0 && errno == EINVAL) errno = EMFILE;
+  return duplicate;
+}
+
+// The file's type and length, through its descriptor. statx rather than fstat: the C library
+// has had it since 2.28, while the fstat symbol it exports to new programs dates from 2.33 and
+// would need that version.
+IoResult<struct statx> describe_file(int fd) {
+  struct statx info;
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE, &info) != 0) {
+    return IoError::from_os(errno);
+  }
+  return info;
+}
 
 }  // namespace
 
@@ -49,13 +66,10 @@ IoResult<UniqueFd> open_circuit(TerminatedPath path) {
   return file;
 }
 
-IoResult<CircuitMap> map_circuit(const UniqueFd& file) {
-  // statx rather than fstat: the C library has had it since 2.28, while the fstat
-  // symbol it exports to new programs dates from 2.33 and would need that version.
-  struct statx info;
-  if (::statx(file.get(), "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE, &info) != 0) {
-    return IoError::from_os(errno);
-  }
+IoResult<CircuitMap> map_circuit(const UniqueFd& file, ViewUse use) {
+  IoResult<struct statx> described = describe_file(file.get());
+  if (!described.ok()) return std::move(described.error());
+  const struct statx& info = described.value();
   // Only a regular file's size is its length; a device, pipe or socket would pass
   // as an empty file. Such files get the error mmap gives for a file it cannot map.
   if (!S_ISREG(info.stx_mode)) return IoError::from_os(ENODEV);
@@ -68,7 +82,9 @@ IoResult<CircuitMap> map_circuit(const UniqueFd& file) {
   // The system refuses to map nothing; an empty file still maps.
   if (length == 0) return CircuitMap();
 
-  void* const view = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, file.get(), 0);
+  const int populate = use == ViewUse::read_whole ? MAP_POPULATE : 0;
+  void* const view =
+      ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | populate, file.get(), 0);
   if (view == MAP_FAILED) return IoError::from_os(errno);
 
   // The map flushes and lives through its own descriptor, so the caller may close theirs.
@@ -79,6 +95,13 @@ IoResult<CircuitMap> map_circuit(const UniqueFd& file) {
     return IoError::from_os(code);
   }
   return CircuitMap(std::move(kept), static_cast<std::uint8_t*>(view), length);
+}
+
+IoResult<std::uintmax_t> current_file_length(const CircuitMap& map) {
+  if (map.is_empty()) return std::uintmax_t{0};
+  IoResult<struct statx> described = describe_file(map.kept_handle().get());
+  if (!described.ok()) return std::move(described.error());
+  return static_cast<std::uintmax_t>(described.value().stx_size);
 }
 
 IoStatus flush_circuit(const CircuitMap& map) {

@@ -5,14 +5,12 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
 
 namespace gridflip {
 namespace {
 
 constexpr std::string_view backtrace_variable = "GRIDFLIP_BACKTRACE";
 
-std::mutex report_lock;
 std::atomic<bool> first_report{true};
 std::atomic<int> cached_mode{-1};
 
@@ -60,6 +58,21 @@ void write_pieces(const Pieces&... pieces) noexcept {
   (write_one(pieces), ...);
 }
 
+// Holds the report lock for one report.
+class ReportLock {
+ public:
+  explicit ReportLock(BlockingRegion& region) noexcept : held_(lock_reports(region)) {}
+  ~ReportLock() {
+    if (held_) unlock_reports();
+  }
+  ReportLock(const ReportLock&) = delete;
+  ReportLock& operator=(const ReportLock&) = delete;
+  bool held() const noexcept { return held_; }
+
+ private:
+  bool held_;
+};
+
 }  // namespace
 
 BacktraceMode process_backtrace_mode() noexcept {
@@ -84,7 +97,10 @@ BacktraceMode process_backtrace_mode() noexcept {
 
 void write_abort_report(std::string_view message, std::source_location where, BacktraceMode mode,
                         int skip_frames) noexcept {
-  std::lock_guard lock(report_lock);
+  // Both the wait for the lock and the writes let the rest of the process run (see BlockingHooks).
+  BlockingRegion region;
+  const ReportLock lock(region);
+  if (!lock.held()) return;  // interrupted while waiting behind another thread's report
   write_pieces(std::string_view("\nthread '<unnamed>' ("), current_thread_id(),
                std::string_view(") panicked at "), std::string_view(where.file_name()),
                std::string_view(":"), std::uint64_t{where.line()}, std::string_view(":"),

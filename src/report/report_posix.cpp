@@ -1,16 +1,23 @@
-// POSIX services of the abort report: descriptor 2, thread ids, error texts, loaded objects,
-// environment, termination.
+// POSIX services of the abort report: descriptor 2, the report lock, thread ids, error texts,
+// loaded objects, environment, termination.
 #include "report/report.hpp"
 
+#include "glibc_symbols.hpp"
 #include "report/number_text.hpp"
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <link.h>
+#include <pthread.h>
+#include <semaphore.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+GRIDFLIP_FIRST_GLIBC_VERSION(sem_init);
+GRIDFLIP_FIRST_GLIBC_VERSION(sem_wait);
+GRIDFLIP_FIRST_GLIBC_VERSION(sem_post);
 
 namespace gridflip {
 namespace {
@@ -56,7 +63,30 @@ int match_object(dl_phdr_info* info, std::size_t, void* data) {
   return 0;
 }
 
+// A semaphore, not a mutex: a signal cuts its wait short (with the interpreter's handlers, which
+// do not restart calls), so an interrupt reaches a thread that waits behind a blocked report.
+sem_t report_semaphore;
+
+// In a forked child only the forking thread runs: a report that another thread of the parent was
+// writing never ends there, and its lock must not stay taken.
+void free_report_lock() noexcept { sem_init(&report_semaphore, 0, 1); }
+
+[[maybe_unused]] const bool report_lock_ready = [] {
+  free_report_lock();
+  pthread_atfork(nullptr, nullptr, free_report_lock);
+  return true;
+}();
+
 }  // namespace
+
+bool lock_reports(BlockingRegion& region) noexcept {
+  while (sem_wait(&report_semaphore) != 0) {
+    if (errno != EINTR || region.stop_after_signal()) return false;
+  }
+  return true;
+}
+
+void unlock_reports() noexcept { sem_post(&report_semaphore); }
 
 std::string locate_code(std::uintptr_t pc) {
   ObjectSearch search{pc, {}};
@@ -65,13 +95,14 @@ std::string locate_code(std::uintptr_t pc) {
 }
 
 void write_stderr(std::string_view text) noexcept {
+  BlockingRegion region;
   const char* next = text.data();
   std::size_t left = text.size();
-  while (left > 0) {
+  while (left > 0 && !region.stopped()) {
     const ssize_t written = ::write(STDERR_FILENO, next, left);
     if (written < 0) {
-      if (errno == EINTR) continue;
-      return;  // closed or unusable: the report is dropped
+      if (errno == EINTR && !region.stop_after_signal()) continue;
+      return;  // closed, unusable or interrupted: the rest is dropped
     }
     next += written;
     left -= static_cast<std::size_t>(written);

@@ -4,6 +4,7 @@ set(GRIDFLIP_REPORT_SOURCES
   ${CMAKE_SOURCE_DIR}/src/report/call_abort.cpp
   ${CMAKE_SOURCE_DIR}/src/report/abort_report.cpp
   ${CMAKE_SOURCE_DIR}/src/report/report_posix.cpp
+  ${CMAKE_SOURCE_DIR}/src/report/blocking_region.cpp
   ${CMAKE_SOURCE_DIR}/src/report/allocation.cpp
   ${CMAKE_SOURCE_DIR}/src/report/backtrace.cpp)
 

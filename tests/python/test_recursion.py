@@ -1,6 +1,9 @@
 """mutate called again from its own argument hooks: deep recursion raises RecursionError and
 never overflows the C stack. Each case runs in a child, so a crash fails only its test."""
 
+import subprocess
+import sys
+
 import pytest
 
 HOOKS = """
@@ -134,3 +137,110 @@ print(*call("index"), sep="\\n")
     outcome, text, depth = out.split("\n")[:3]
     assert outcome == "RecursionError" and text.endswith("(the thread's stack is nearly used up)")
     assert 100 < int(depth) < 1000
+
+
+# A plain call, successful and failing, then recursion through each hook: on a thread of the
+# given stack size, or on the main thread under `ulimit -s 256`.
+SIZES = """
+def plain(path):
+    try:
+        gridflip.mutate(path, [0], [0], 0.5)
+        return "ok"
+    except BaseException as error:
+        return type(error).__name__
+
+def run():
+    results.extend([plain(PATH), plain("/nonexistent/c.asc")]
+                   + [call(hook)[0] for hook in ("fspath", "index", "float")])
+
+sys.setrecursionlimit(100000)
+results = []
+if KIB:
+    threading.stack_size(KIB << 10)
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+else:
+    run()
+print(*results)
+"""
+
+
+# A full backtrace takes about 40 KiB of stack: it is asked of 64 KiB and more.
+@pytest.mark.parametrize("kib, backtrace", [(kib, "0") for kib in (32, 64, 128, 256, "main")]
+                         + [(kib, "full") for kib in (64, 128, 256, "main")])
+def test_plain_calls_work_and_recursion_is_refused_on_every_stack_size(child, tmp_path, kib,
+                                                                       backtrace):
+    import resource
+
+    def small_main_stack():
+        resource.setrlimit(resource.RLIMIT_STACK, (256 << 10, 256 << 10))
+
+    out = run_hooks(child, tmp_path, f"PATH = {str(tmp_path / 'plain.asc')!r}\n"
+                    f"KIB = {0 if kib == 'main' else kib}\n" + SIZES,
+                    env={"GRIDFLIP_BACKTRACE": backtrace},
+                    preexec_fn=small_main_stack if kib == "main" else None)
+    assert out.split() == ["ok", "PanicException"] + ["RecursionError"] * 3
+
+
+# Stacks whose bounds are not where the guard once found them.
+SETTINGS = {
+    # A locked page splits the main thread's stack mapping.
+    "split": """
+libc = ctypes.CDLL(None)
+end = ctypes.c_void_p.in_dll(libc, "__libc_stack_end").value
+assert libc.mlock(ctypes.c_void_p((end & ~4095) - 4096), 4096) == 0
+report()
+""",
+    # A makecontext coroutine on a 64 MiB stack of its own, before and after the thread's stack.
+    "coroutine": """
+libc = ctypes.CDLL(None)
+def on_coroutine(size=64 << 20):
+    caller, callee, stack = (ctypes.create_string_buffer(n) for n in (4096, 4096, size))
+    libc.getcontext(callee)
+    ctypes.c_void_p.from_buffer(callee, 8).value = ctypes.addressof(caller)  # uc_link
+    ctypes.c_void_p.from_buffer(callee, 16).value = ctypes.addressof(stack)  # uc_stack
+    ctypes.c_size_t.from_buffer(callee, 32).value = size
+    body = ctypes.CFUNCTYPE(None)(report)
+    libc.makecontext(callee, body, 0)
+    libc.swapcontext(caller, callee)
+on_coroutine()
+report()
+on_coroutine()
+""",
+    # No /proc, on a thread of 1 MiB and on the main thread.
+    "no /proc": """
+assert not os.path.exists("/proc/self/maps")
+threading.stack_size(1 << 20)
+thread = threading.Thread(target=report)
+thread.start()
+thread.join()
+report()
+""",
+}
+
+
+@pytest.mark.parametrize("setting", sorted(SETTINGS))
+def test_the_guard_bounds_a_stack_rightly_or_not_at_all(child, tmp_path, setting):
+    path = tmp_path / "plain.asc"
+    code = f"""
+import ctypes, os
+PATH = {str(path)!r}
+sys.setrecursionlimit(100000)
+def report():
+    print(gridflip.mutate(PATH, [0], [0], 0.5), *call("index")[::2], flush=True)
+""" + SETTINGS[setting]
+    if setting == "no /proc":
+        path.write_bytes(b"no tiles here\n")
+        mount = 'mount -t tmpfs none /proc && exec "$0" -c "$1"'
+        result = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                                 mount, sys.executable, HOOKS + code], capture_output=True,
+                                timeout=120)
+        if result.returncode != 0 and b"unshare" in result.stderr:
+            pytest.skip("cannot mount a file system over /proc here")
+        out = result.stdout.decode()
+        assert result.returncode == 0, result.stderr.decode()[-2000:]
+    else:
+        out = run_hooks(child, tmp_path, code)
+    for line in out.splitlines():
+        assert line.startswith("None RecursionError ") and int(line.split()[2]) > 100, out

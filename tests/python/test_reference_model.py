@@ -219,8 +219,9 @@ def crlf(line, row):
     ([ROW] * 2 + [b"0" * 55 + b"\n"] + [ROW] * 13, malformed(1, 2, 55)),
     ([b"\n"] + [ROW] * 15, malformed(1, 0, 0)),
     ([b"0" * 54 + b"\r\n"] * 16, crlf(1, 0)),
-    ([ROW] * 4 + [b"0" * 20 + b"\r\n"] + [ROW] * 11, crlf(1, 4)),
-    ([b"\r\n"] + [ROW] * 15, crlf(1, 0)),
+    # A carriage return ending a row of another length: LF line ends would not mend it.
+    ([ROW] * 4 + [b"0" * 20 + b"\r\n"] + [ROW] * 11, malformed(1, 4, 21)),
+    ([b"\r\n"] + [ROW] * 15, malformed(1, 0, 1)),
 ])
 def test_a_malformed_row_refuses_the_tile_before_any_draw(rows, message):
     data = tile(rows=rows)

@@ -2,6 +2,7 @@
 interpreter dying of SIGBUS, and faults elsewhere keep their own handler."""
 
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -121,3 +122,18 @@ def test_faults_outside_the_view_keep_their_handler(child, tmp_path):
     )
     assert result.returncode != 0
     assert b"Fatal Python error: Bus error" in result.stderr
+
+
+def test_a_sigbus_sent_by_kill_during_a_scan_ends_the_process(child, tmp_path):
+    # Not a fault of the view: the default action ends the process, as without the module.
+    circuit = tmp_path / "big.asc"
+    circuit.write_bytes(logic_tile() * 20000)  # about 18 MB: the scans fill the process's time
+    result = child(f"""
+        import os, signal, subprocess, sys, time, gridflip
+        subprocess.Popen([sys.executable, "-c",
+                          "import os, time; time.sleep(0.5); os.kill({{}}, 7)".format(os.getpid())])
+        end = time.monotonic() + 20
+        while time.monotonic() < end:
+            gridflip.mutate({str(circuit)!r}, range(16), range(54), 0.0)
+        """, timeout=60)
+    assert result.returncode == -signal.SIGBUS, result.stderr.decode()[-2000:]

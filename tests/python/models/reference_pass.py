@@ -95,7 +95,7 @@ def _row_refusal(buf: bytes | bytearray, header: int, body: int) -> str | None:
         k = lf - start
         if k != ROW_STRIDE - 1:
             line = buf.count(b"\n", 0, header) + 1
-            if k > 0 and buf[lf - 1] == 0x0D:
+            if k == ROW_STRIDE and buf[lf - 1] == 0x0D:
                 return (f"malformed logic tile at line {line}: row {r} ends in a carriage "
                         "return; convert the file to LF line ends")
             return f"malformed logic tile at line {line}: row {r} is {k} bytes long, not 54"
