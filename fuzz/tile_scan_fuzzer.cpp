@@ -11,7 +11,7 @@
 //   and every remaining byte is the file.
 // Row bytes are taken modulo 16 and column bytes modulo 54: mutate refuses other values
 // before the scan runs, and the scan relies on that.
-#include "tile_scan.hpp"
+#include "scan/tile_scan.hpp"
 
 #include <cmath>
 #include <cstdint>

@@ -4,7 +4,7 @@
 #include "circuit/circuit_map.hpp"
 #include "lib.hpp"
 #include "random/thread_random.hpp"
-#include "tile_scan.hpp"
+#include "scan/tile_scan.hpp"
 
 #include <algorithm>
 #include <chrono>

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "binding/py_error.hpp"
+#include "lib.hpp"
 
 #include <array>
 #include <cstdint>
@@ -12,9 +13,6 @@
 #include <vector>
 
 namespace gridflip {
-
-// Row or column values, in the caller's order, repeats kept.
-using ByteList = std::vector<std::uint8_t>;
 
 struct ArgumentSpec {
   std::string_view function_name;
@@ -34,6 +32,13 @@ class FsPath {
   const char* data() const noexcept { return PyBytes_AS_STRING(encoded_.get()); }
   std::size_t size() const noexcept {
     return static_cast<std::size_t>(PyBytes_GET_SIZE(encoded_.get()));
+  }
+  // The same bytes for the operation, which releases the bytes object with the path.
+  CircuitPath into_circuit_path() && noexcept {
+    PyObject* owner = encoded_.release();
+    return CircuitPath(TerminatedPath(PyBytes_AS_STRING(owner),
+                                      static_cast<std::size_t>(PyBytes_GET_SIZE(owner))),
+                       owner, [](void* bytes) noexcept { Py_DECREF(static_cast<PyObject*>(bytes)); });
   }
 
  private:

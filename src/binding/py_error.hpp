@@ -3,7 +3,7 @@
 
 #include "binding/py_ref.hpp"
 #include "report/call_abort.hpp"
-#include "result.hpp"
+#include "base/result.hpp"
 
 #include <optional>
 #include <string>

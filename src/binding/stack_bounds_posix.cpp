@@ -7,7 +7,7 @@
 // library knows them.
 #include "binding/stack_bounds.hpp"
 
-#include "glibc_symbols.hpp"
+#include "base/glibc_symbols.hpp"
 
 #include <cstring>
 #include <pthread.h>

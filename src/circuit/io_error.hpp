@@ -2,7 +2,7 @@
 // Nothing here aborts; only IoError::custom can throw (allocation).
 #pragma once
 
-#include "result.hpp"
+#include "base/result.hpp"
 
 #include <cstdint>
 #include <string>

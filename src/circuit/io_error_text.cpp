@@ -2,7 +2,6 @@
 #include "circuit/io_error_text.hpp"
 
 #include "circuit/os_error.hpp"
-#include "report/call_abort.hpp"
 #include "unicode_tables.hpp"
 
 #include <algorithm>
@@ -173,13 +172,6 @@ std::string render_io_error(const IoError& error) {
   }
   out += " }";
   return out;
-}
-
-void abort_with_io_error(std::string_view text, const IoError& error, std::source_location where) {
-  std::string message(text);
-  message += ": ";
-  message += render_io_error(error);
-  abort_call(std::move(message), where);
 }
 
 }  // namespace gridflip

@@ -1,7 +1,7 @@
 // The choice of block function for this CPU, made once, and the dispatching entry point.
 #include "random/chacha12.hpp"
 
-#include "cpu_features.hpp"
+#include "base/cpu_features.hpp"
 
 namespace gridflip {
 namespace {

@@ -2,7 +2,7 @@
 // loaded objects, environment, termination.
 #include "report/report.hpp"
 
-#include "glibc_symbols.hpp"
+#include "base/glibc_symbols.hpp"
 #include "report/number_text.hpp"
 
 #include <cerrno>

@@ -1,13 +1,14 @@
 // The rendered text of IoError values: the three forms, kinds, system texts and quoting.
-#include "binding/py_ref.hpp"
 #include "circuit/circuit_map.hpp"
 #include "circuit/io_error_text.hpp"
+#include "lib.hpp"
 #include "report/call_abort.hpp"
 #include "child_process.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -233,28 +234,32 @@ TEST(Quoted, EscapesAndLeavesPrintableTextAlone) {
   EXPECT_EQ(gridflip::quoted("\xc0\xaf"), "\"\ufffd\ufffd\"");  // overlong
 }
 
+// Two bytes per code point from the interpreter, whose str.isprintable() uses the same
+// definition from its own tables: printable, then a combining or enclosing mark.
+std::string interpreter_character_classes() {
+  const std::string command = std::string(GRIDFLIP_PYTHON_EXECUTABLE) +
+                              " -c \"import sys, unicodedata; sys.stdout.buffer.write(bytes("
+                              "b for c in range(0x110000) for b in (chr(c).isprintable(), "
+                              "unicodedata.category(chr(c)) in ('Mn', 'Me'))))\"";
+  std::FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return {};
+  std::string classes;
+  char chunk[65536];
+  while (const std::size_t got = std::fread(chunk, 1, sizeof chunk, pipe)) classes.append(chunk, got);
+  ::pclose(pipe);
+  return classes;
+}
+
 TEST(Quoted, CharacterClassesMatchTheInterpreter) {
-  // The interpreter's str.isprintable() uses the same definition from its own tables.
-  PyRef globals = PyRef::steal(PyDict_New());
-  PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins());
-  PyRef ran = PyRef::steal(PyRun_String(
-      "import unicodedata\n"
-      "printable = bytes(chr(c).isprintable() for c in range(0x110000))\n"
-      "marks = bytes(unicodedata.category(chr(c)) in ('Mn', 'Me') for c in range(0x110000))\n",
-      Py_file_input, globals.get(), globals.get()));
-  if (!ran) PyErr_Print();
-  ASSERT_TRUE(ran);
-  PyObject* printable = PyDict_GetItemString(globals.get(), "printable");
-  PyObject* marks = PyDict_GetItemString(globals.get(), "marks");
-  ASSERT_EQ(PyBytes_Size(printable), 0x110000);
-  const char* printable_bytes = PyBytes_AsString(printable);
-  const char* mark_bytes = PyBytes_AsString(marks);
+  const std::string classes = interpreter_character_classes();
+  ASSERT_EQ(classes.size(), 2u * 0x110000);
+  const char* flags = classes.data();
   int printable_mismatches = 0;
   int marks_not_extending = 0;
   int extending_beyond_marks = 0;
   for (char32_t c = 0; c < 0x110000; ++c) {
-    if (is_printable(c) != (printable_bytes[c] != 0)) ++printable_mismatches;
-    const bool mark = mark_bytes[c] != 0;
+    if (is_printable(c) != (flags[2 * c] != 0)) ++printable_mismatches;
+    const bool mark = flags[2 * c + 1] != 0;
     if (mark && !is_grapheme_extended(c)) ++marks_not_extending;
     if (!mark && is_grapheme_extended(c)) ++extending_beyond_marks;
   }

@@ -1,5 +1,5 @@
 // The logic-tile scan on hand-built texts, with scripted draws.
-#include "tile_scan.hpp"
+#include "scan/tile_scan.hpp"
 
 #include "scripted_draws.hpp"
 

@@ -1,6 +1,6 @@
 // The scan kernels in AVX2 (this file alone is built with -mavx2): 32-byte compares for the
 // tile search, four draws per compare for the flip decisions. Neither fails or allocates.
-#include "scan_kernels_impl.hpp"
+#include "scan/scan_kernels_impl.hpp"
 
 #include <immintrin.h>
 

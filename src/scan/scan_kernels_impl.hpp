@@ -4,7 +4,7 @@
 // linker keeps for another file. None of these functions fails or allocates.
 #pragma once
 
-#include "scan_kernels.hpp"
+#include "scan/scan_kernels.hpp"
 
 #include <array>
 #include <cstddef>

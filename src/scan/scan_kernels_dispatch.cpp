@@ -1,6 +1,6 @@
 // The choice of scan kernels for this CPU, made once.
-#include "cpu_features.hpp"
-#include "scan_kernels_impl.hpp"
+#include "base/cpu_features.hpp"
+#include "scan/scan_kernels_impl.hpp"
 
 namespace gridflip {
 

@@ -1,6 +1,6 @@
 // The scan kernels of the x86-64 baseline and of any CPU: plain C++ (portable), and the same
 // tile search with SSE2 byte compares (sse2). Neither fails or allocates.
-#include "scan_kernels_impl.hpp"
+#include "scan/scan_kernels_impl.hpp"
 
 #include <cstring>
 

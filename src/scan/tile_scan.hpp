@@ -4,8 +4,8 @@
 // the first malformed tile, and returns that finding for the caller to abort with.
 #pragma once
 
-#include "result.hpp"
-#include "scan_kernels.hpp"
+#include "base/result.hpp"
+#include "scan/scan_kernels.hpp"
 
 #include <algorithm>
 #include <cmath>
