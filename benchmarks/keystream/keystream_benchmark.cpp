@@ -1,6 +1,7 @@
 // Keystream rate of the generator, per block function and per path, beside OpenSSL's ChaCha20.
 #include "random/chacha12.hpp"
 #include "random/thread_random.hpp"
+#include "test_support.hpp"
 
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
@@ -39,25 +40,29 @@ void run_block_function(benchmark::State& state,
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * words_per_call * 4);
 }
 
-// Forces the generator's block function to `path` while it lives.
-class ForcedPath {
+// The thread's generator on the block function of `path` while it lives.
+class GeneratorOnPath {
  public:
-  explicit ForcedPath(Chacha12Path path) noexcept : chosen_(chacha12_selected_path()) {
-    chacha12_select_path(path);
+  explicit GeneratorOnPath(Chacha12Path path) noexcept
+      : random_(take_thread_random()), chosen_(random_.generator().kernels) {
+    random_.generator().kernels = chacha12_kernels(path);
   }
-  ForcedPath(const ForcedPath&) = delete;
-  ForcedPath& operator=(const ForcedPath&) = delete;
-  ~ForcedPath() { chacha12_select_path(chosen_); }
+  GeneratorOnPath(const GeneratorOnPath&) = delete;
+  GeneratorOnPath& operator=(const GeneratorOnPath&) = delete;
+  ~GeneratorOnPath() { random_.generator().kernels = chosen_; }
+
+  ThreadRandom& random() noexcept { return random_; }
 
  private:
-  Chacha12Path chosen_;
+  ThreadRandom random_;
+  const Chacha12Kernels* chosen_;
 };
 
 // The generator's own refill, as a draw that finds its buffer used up makes it: budget
 // bookkeeping, a rekey from the entropy source every 64 refills, then the block function.
 void run_refill_words(benchmark::State& state, Chacha12Path path) {
-  const ForcedPath forced(path);
-  ThreadRandom random = take_thread_random();
+  GeneratorOnPath on_path(path);
+  ThreadRandom& random = on_path.random();
   for (auto _ : state) {
     refill_words(random.generator());
     benchmark::DoNotOptimize(random.generator().words);
@@ -69,12 +74,12 @@ void run_refill_words(benchmark::State& state, Chacha12Path path) {
 // Draws as the pass makes them: through a DrawCursor, refills and rekeys included. One
 // iteration is one buffer's worth of draws, so the rate is the keystream's as the pass sees it.
 void run_cursor_draws(benchmark::State& state, Chacha12Path path) {
-  const ForcedPath forced(path);
-  ThreadRandom random = take_thread_random();
+  GeneratorOnPath on_path(path);
+  ThreadRandom& random = on_path.random();
   std::uint64_t sum = 0;
   for (auto _ : state) {
     DrawCursor cursor(random);
-    for (std::size_t i = 0; i < buffer_words / 2; ++i) sum += cursor.next();
+    for (std::size_t i = 0; i < buffer_words / 2; ++i) sum += next_draw(cursor);
     cursor.store();
   }
   benchmark::DoNotOptimize(sum);
@@ -151,7 +156,7 @@ class RateReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
   using namespace gridflip;
-  const Chacha12Path selected = chacha12_selected_path();
+  const Chacha12Path selected = selected_chacha12_path();
   const std::string selected_name = chacha12_path_name(selected);
 
   // The block functions, bare, then each path's refill and the generator's own.
@@ -179,7 +184,7 @@ int main(int argc, char** argv) {
     if (!chacha12_path_supported(path)) continue;
     const std::string name = chacha12_path_name(path);
     paths.push_back(name);
-    add("refill/" + name, run_block_function<256>, chacha12_implementation(path));
+    add("refill/" + name, run_block_function<256>, chacha12_kernels(path)->sixteen_blocks);
     benchmark::RegisterBenchmark(("refill_words/" + name).c_str(), run_refill_words, path);
     benchmark::RegisterBenchmark(("cursor_draws/" + name).c_str(), run_cursor_draws, path);
   }

@@ -5,6 +5,7 @@
 #include "lib.hpp"
 #include "random/thread_random.hpp"
 #include "scan/tile_scan.hpp"
+#include "test_support.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -83,7 +84,7 @@ std::size_t walk_lines_with_memchr(const std::uint8_t* base, std::size_t length)
 
 // A fresh mapping of `path`, as mutate makes it. Exits when the file cannot be opened or mapped.
 CircuitMap map_copy(const std::string& path) {
-  IoResult<UniqueFd> file = open_circuit(path);
+  IoResult<UniqueFd> file = open_circuit(terminated(path));
   if (!file.ok()) {
     std::fprintf(stderr, "cannot open %s\n", path.c_str());
     std::exit(2);

@@ -39,6 +39,12 @@ IoResult<struct statx> describe_file(int fd) {
 
 }  // namespace
 
+// Not static: the tests check it with the limit of a 32-bit build.
+IoStatus check_map_length(std::uintmax_t length, std::uintmax_t largest) {
+  if (length <= largest) return success;
+  return IoError::custom(ErrorKind::InvalidData, "memory map length overflows isize");
+}
+
 IoResult<UniqueFd> open_circuit(TerminatedPath path) {
   // The system would stop at the first NUL and open a different file.
   if (path.bytes().find('\0') != std::string_view::npos) {

@@ -1,5 +1,6 @@
 // The choice of scan kernels for this CPU, made once.
 #include "base/cpu_features.hpp"
+#include "base/dispatch.hpp"
 #include "scan/scan_kernels_impl.hpp"
 
 namespace gridflip {
@@ -25,13 +26,7 @@ const ScanKernels* scan_kernels(ScanPath path) noexcept {
 // The last supported path in scan_paths wins: measured on the CPUs in benchmarks/README.md,
 // each beats the ones before it where it runs.
 ScanPath selected_scan_path() noexcept {
-  static const ScanPath path = [] {
-    ScanPath chosen = ScanPath::portable;
-    for (ScanPath candidate : scan_paths) {
-      if (scan_path_supported(candidate)) chosen = candidate;
-    }
-    return chosen;
-  }();
+  static const ScanPath path = last_supported_path(scan_paths, scan_path_supported);
   return path;
 }
 

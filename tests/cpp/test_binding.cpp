@@ -5,6 +5,7 @@
 #include "binding/module.hpp"
 #include "binding/once_cell.hpp"
 #include "binding/py_error.hpp"
+#include "test_support.hpp"
 
 #include <gtest/gtest.h>
 

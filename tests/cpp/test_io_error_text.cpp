@@ -4,6 +4,7 @@
 #include "lib.hpp"
 #include "report/call_abort.hpp"
 #include "child_process.hpp"
+#include "test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +29,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string rendered_open_failure(const std::string& path) {
-  IoResult<UniqueFd> opened = open_circuit(path);
+  IoResult<UniqueFd> opened = open_circuit(terminated(path));
   if (opened.ok()) return "opened";
   return render_io_error(opened.error());
 }

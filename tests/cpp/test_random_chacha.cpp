@@ -117,7 +117,7 @@ void call_with_span(KeystreamCore& core, std::uint32_t* words) noexcept {
 
 template <Chacha12Path path>
 void call_path(KeystreamCore& core, std::uint32_t* words) noexcept {
-  chacha12_implementation(path)(core, std::span<std::uint32_t, 256>(words, 256));
+  chacha12_kernels(path)->sixteen_blocks(core, std::span<std::uint32_t, 256>(words, 256));
 }
 
 template <Chacha12Path path>
@@ -321,7 +321,7 @@ INSTANTIATE_TEST_SUITE_P(All, Chacha12BlockFunctionTest, testing::ValuesIn(block
                          });
 
 TEST(Chacha12Dispatch, UsesTheLastSupportedPathAndAgreesWithTheReference) {
-  const Chacha12Path selected = chacha12_selected_path();
+  const Chacha12Path selected = selected_chacha12_path();
   EXPECT_TRUE(chacha12_path_supported(selected)) << chacha12_path_name(selected);
   EXPECT_TRUE(chacha12_path_supported(Chacha12Path::portable));
   Chacha12Path last_supported = Chacha12Path::portable;
@@ -335,7 +335,7 @@ TEST(Chacha12Dispatch, UsesTheLastSupportedPathAndAgreesWithTheReference) {
   KeystreamCore reference = core;
   for (int call = 0; call < 3; ++call) {
     std::uint32_t words[256] = {};
-    chacha12_sixteen_blocks(core, words);
+    selected_chacha12_kernels().sixteen_blocks(core, std::span<std::uint32_t, 256>(words));
     ASSERT_EQ(Words(std::begin(words), std::end(words)), reference_blocks(reference, 16));
   }
   EXPECT_EQ(chacha12_detail::block_number(core), 0xFFFFFFF8ull + 48);
