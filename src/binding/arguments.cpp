@@ -100,7 +100,7 @@ ByteList copy_bytes(const Buffer* data, Py_ssize_t size) {
 
 }  // namespace
 
-PyResult<ArgumentSlots> bind_arguments(const ArgumentSpec& signature, PyObject* const* args,
+PyResult<ArgumentSlots> bind_arguments(const Signature& signature, PyObject* const* args,
                                        Py_ssize_t nargs, PyObject* kwnames) {
   const std::string full_name = std::string(signature.function_name) + "()";
   constexpr Py_ssize_t count = 4;
@@ -119,7 +119,7 @@ PyResult<ArgumentSlots> bind_arguments(const ArgumentSpec& signature, PyObject* 
     std::size_t match = signature.parameter_names.size();
     if (utf8 == nullptr) {
       // No UTF-8 form: it names no parameter.
-      if (auto dropped = fetch_interpreter_error()) (void)dropped;
+      discard_interpreter_error();
     } else {
       const std::string_view text(utf8, static_cast<std::size_t>(size));
       match = static_cast<std::size_t>(
@@ -195,7 +195,7 @@ PyResult<ByteList> convert_byte_list(PyObject* object) {
 
   const Py_ssize_t hint = PyObject_Size(object);
   if (hint < 0) {
-    if (auto dropped = fetch_interpreter_error()) (void)dropped;
+    discard_interpreter_error();
   } else {
     list.reserve(static_cast<std::size_t>(std::min(hint, reserve_cap)));
   }
@@ -270,8 +270,8 @@ PyErr wrap_argument_error(std::string_view parameter_name, PyErr error) {
     if (type_name) {
       text = "<unprintable " + utf8_replacing(type_name.get()) + " object>";
       fallback = nullptr;
-    } else if (auto dropped = fetch_interpreter_error()) {
-      (void)dropped;
+    } else {
+      discard_interpreter_error();
     }
     if (fallback != nullptr) text = fallback;
   }
@@ -285,10 +285,10 @@ PyErr wrap_argument_error(std::string_view parameter_name, PyErr error) {
 
 PyResult<MutateArguments> bind_mutate_arguments(PyObject* const* args, Py_ssize_t nargs,
                                                 PyObject* kwnames) {
-  PyResult<ArgumentSlots> bound = bind_arguments(mutate_spec, args, nargs, kwnames);
+  PyResult<ArgumentSlots> bound = bind_arguments(mutate_signature, args, nargs, kwnames);
   if (!bound.ok()) return std::move(bound.error());
   const ArgumentSlots& slots = bound.value();
-  const auto& names = mutate_spec.parameter_names;
+  const auto& names = mutate_signature.parameter_names;
 
   PyResult<FsPath> path = convert_path(slots[0]);
   if (!path.ok()) return wrap_argument_error(names[0], std::move(path.error()));

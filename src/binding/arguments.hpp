@@ -14,12 +14,13 @@
 
 namespace gridflip {
 
-struct ArgumentSpec {
+// The parameters of a function, as its binding sorts the arguments into them.
+struct Signature {
   std::string_view function_name;
   std::array<std::string_view, 4> parameter_names;
 };
 
-inline constexpr ArgumentSpec mutate_spec = {"mutate", {"fpath", "rows", "columns", "mutation_chance"}};
+inline constexpr Signature mutate_signature = {"mutate", {"fpath", "rows", "columns", "mutation_chance"}};
 
 // Borrowed argument objects, one per parameter.
 using ArgumentSlots = std::array<PyObject*, 4>;
@@ -52,7 +53,7 @@ struct MutateArguments {
   float chance;
 };
 
-PyResult<ArgumentSlots> bind_arguments(const ArgumentSpec& signature, PyObject* const* args,
+PyResult<ArgumentSlots> bind_arguments(const Signature& signature, PyObject* const* args,
                                        Py_ssize_t nargs, PyObject* kwnames);
 PyResult<FsPath> convert_path(PyObject* object);
 PyResult<ByteList> convert_byte_list(PyObject* object);

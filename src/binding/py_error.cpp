@@ -27,7 +27,7 @@ std::string qualified_type_name(PyTypeObject* type) {
     }
   }
   // The failure is what this text stands for; it is dropped here.
-  if (auto dropped = fetch_interpreter_error()) (void)dropped;
+  discard_interpreter_error();
   return "<failed to extract type name>";
 }
 
@@ -129,6 +129,8 @@ std::optional<PyErr> fetch_interpreter_error() {
   }
   return PyErr::fetched(std::move(exception));
 }
+
+void discard_interpreter_error() { (void)fetch_interpreter_error(); }
 
 PyErr fetch_or_system_error() {
   if (auto error = fetch_interpreter_error()) return std::move(*error);

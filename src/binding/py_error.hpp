@@ -57,6 +57,10 @@ void set_interpreter_error(PyErr error);
 // resumes the abort it stands for (this throws CallAbort).
 std::optional<PyErr> fetch_interpreter_error();
 
+// Takes the pending exception, if any, and drops it: for a failure that the caller answers with
+// a fallback of its own. A PanicException still resumes its abort.
+void discard_interpreter_error();
+
 // As fetch_interpreter_error, but a missing exception becomes the SystemError
 // "attempted to fetch exception but none was set".
 PyErr fetch_or_system_error();
