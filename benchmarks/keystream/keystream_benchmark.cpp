@@ -84,9 +84,9 @@ void run_cursor_draws(benchmark::State& state, Chacha12Path path) {
   }
   benchmark::DoNotOptimize(sum);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * refill_bytes);
-  state.counters["ns_per_draw"] = benchmark::Counter(
-      static_cast<double>(state.iterations()) * (buffer_words / 2),
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_draw"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * (buffer_words / 2),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // One draw through the handle, as code outside the pass makes it.
@@ -94,9 +94,9 @@ void run_draw_word64(benchmark::State& state) {
   ThreadRandom random = take_thread_random();
   for (auto _ : state) benchmark::DoNotOptimize(draw_word64(random));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 8);
-  state.counters["ns_per_draw"] = benchmark::Counter(
-      static_cast<double>(state.iterations()),
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_draw"] =
+      benchmark::Counter(static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // OpenSSL's ChaCha20 (RFC 8439) through EVP on zero plaintext, one call per iteration.
@@ -106,8 +106,7 @@ void run_openssl_chacha20(benchmark::State& state) {
   for (std::size_t i = 0; i < sizeof key; ++i) key[i] = static_cast<std::uint8_t>(i * 29 + 7);
   const std::uint8_t iv[16] = {};  // 32-bit counter, 96-bit nonce
   EVP_CIPHER_CTX* context = EVP_CIPHER_CTX_new();
-  if (context == nullptr ||
-      EVP_EncryptInit_ex(context, EVP_chacha20(), nullptr, key, iv) != 1) {
+  if (context == nullptr || EVP_EncryptInit_ex(context, EVP_chacha20(), nullptr, key, iv) != 1) {
     state.SkipWithError("EVP_chacha20 is not available");
     EVP_CIPHER_CTX_free(context);
     return;
@@ -174,8 +173,7 @@ int main(int argc, char** argv) {
     add("chacha12_eight_blocks_avx2", run_block_function<128>, &chacha12_eight_blocks_avx2);
   }
   if (chacha12_path_supported(Chacha12Path::avx512)) {
-    add("chacha12_sixteen_blocks_avx512", run_block_function<256>,
-        &chacha12_sixteen_blocks_avx512);
+    add("chacha12_sixteen_blocks_avx512", run_block_function<256>, &chacha12_sixteen_blocks_avx512);
   }
 #endif
   // Per path: its refill bare, the generator's refill on it, and draws as the pass makes them.
@@ -189,9 +187,7 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(("cursor_draws/" + name).c_str(), run_cursor_draws, path);
   }
   benchmark::RegisterBenchmark("draw_word64", run_draw_word64);
-  benchmark::RegisterBenchmark("openssl_chacha20", run_openssl_chacha20)
-      ->Arg(4096)
-      ->Arg(16384);
+  benchmark::RegisterBenchmark("openssl_chacha20", run_openssl_chacha20)->Arg(4096)->Arg(16384);
 
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
@@ -202,9 +198,10 @@ int main(int argc, char** argv) {
   const auto openssl_16k = reporter.rates.find("openssl_chacha20/16384");
   if (openssl_4k == reporter.rates.end() || openssl_16k == reporter.rates.end()) return 0;
   const double openssl = std::max(openssl_4k->second, openssl_16k->second);
-  std::printf("\nkeystream rates (medians; GB = 1e9 bytes); the anchor is OpenSSL %s's ChaCha20,\n"
-              "the faster of its 4 KiB and 16 KiB calls: %.3f GB/s\n\n",
-              OPENSSL_VERSION_STR, openssl / 1e9);
+  std::printf(
+      "\nkeystream rates (medians; GB = 1e9 bytes); the anchor is OpenSSL %s's ChaCha20,\n"
+      "the faster of its 4 KiB and 16 KiB calls: %.3f GB/s\n\n",
+      OPENSSL_VERSION_STR, openssl / 1e9);
   std::printf("%-44s %8s %12s\n", "", "GB/s", "vs OpenSSL");
   for (const std::string& row : rows) {
     const auto rate = reporter.rates.find(row);
@@ -221,10 +218,11 @@ int main(int argc, char** argv) {
               openssl / 1e9 * 20 / 12, 20.0 / 12);
 
   // The generator's refill rate, as the pass's draws make refills happen, against the target.
-  std::printf("\nthe generator on each path: its refills (refill_words: bookkeeping and rekeys\n"
-              "included), and draws as the pass makes them (DrawCursor, refills included);\n"
-              "target: refills >= 1.5 x OpenSSL on an AVX-512 machine (this CPU: %s)\n\n",
-              chacha12_path_supported(Chacha12Path::avx512) ? "AVX-512" : "no AVX-512");
+  std::printf(
+      "\nthe generator on each path: its refills (refill_words: bookkeeping and rekeys\n"
+      "included), and draws as the pass makes them (DrawCursor, refills included);\n"
+      "target: refills >= 1.5 x OpenSSL on an AVX-512 machine (this CPU: %s)\n\n",
+      chacha12_path_supported(Chacha12Path::avx512) ? "AVX-512" : "no AVX-512");
   std::printf("%-16s %12s %11s %10s %11s %8s %8s\n", "path", "refill GB/s", "vs OpenSSL",
               "draw GB/s", "vs OpenSSL", "ns/draw", "target");
   for (const std::string& path : paths) {
@@ -233,8 +231,8 @@ int main(int argc, char** argv) {
     if (refills == reporter.rates.end() || draws == reporter.rates.end()) continue;
     const double ratio = refills->second / openssl;
     std::printf("%-16s %12.3f %11.3f %10.3f %11.3f %8.3f %8s\n",
-                (path + (path == selected_name ? " (chosen)" : "")).c_str(),
-                refills->second / 1e9, ratio, draws->second / 1e9, draws->second / openssl,
+                (path + (path == selected_name ? " (chosen)" : "")).c_str(), refills->second / 1e9,
+                ratio, draws->second / 1e9, draws->second / openssl,
                 reporter.ns_per_draw["cursor_draws/" + path], ratio >= 1.5 ? "met" : "missed");
   }
   if (const auto draw = reporter.ns_per_draw.find("draw_word64");

@@ -20,7 +20,8 @@ struct Signature {
   std::array<std::string_view, 4> parameter_names;
 };
 
-inline constexpr Signature mutate_signature = {"mutate", {"fpath", "rows", "columns", "mutation_chance"}};
+inline constexpr Signature mutate_signature = {"mutate",
+                                               {"fpath", "rows", "columns", "mutation_chance"}};
 
 // Borrowed argument objects, one per parameter.
 using ArgumentSlots = std::array<PyObject*, 4>;
@@ -37,9 +38,9 @@ class FsPath {
   // The same bytes for the operation, which releases the bytes object with the path.
   CircuitPath into_circuit_path() && noexcept {
     PyObject* owner = encoded_.release();
-    return CircuitPath(TerminatedPath(PyBytes_AS_STRING(owner),
-                                      static_cast<std::size_t>(PyBytes_GET_SIZE(owner))),
-                       owner, [](void* bytes) noexcept { Py_DECREF(static_cast<PyObject*>(bytes)); });
+    return CircuitPath(
+        TerminatedPath(PyBytes_AS_STRING(owner), static_cast<std::size_t>(PyBytes_GET_SIZE(owner))),
+        owner, [](void* bytes) noexcept { Py_DECREF(static_cast<PyObject*>(bytes)); });
   }
 
  private:

@@ -178,8 +178,9 @@ PyResult<PyObject*> panic_exception_type() {
 }
 
 PyErr raise_abort(const CallAbort& abort) {
-  std::string message =
-      abort.has_text() ? abort.message() : std::string("an abort happened in gridflip's native code");
+  std::string message = abort.has_text()
+                            ? abort.message()
+                            : std::string("an abort happened in gridflip's native code");
   PyResult<PyObject*> type = panic_exception_type();
   // No PanicException can be made while this thread is creating its type.
   if (!type.ok()) return std::move(type.error());
@@ -187,8 +188,8 @@ PyErr raise_abort(const CallAbort& abort) {
 }
 
 PyErr cast_error(PyObject* object, PyTypeObject* target) {
-  std::string message = "'" + qualified_type_name(Py_TYPE(object)) + "' object cannot be cast as '" +
-                        qualified_type_name(target) + "'";
+  std::string message = "'" + qualified_type_name(Py_TYPE(object)) +
+                        "' object cannot be cast as '" + qualified_type_name(target) + "'";
   return PyErr::described(PyExc_TypeError, std::move(message));
 }
 

@@ -1,9 +1,9 @@
 // PyErr, the module's error value, and its passage to and from the interpreter.
 #pragma once
 
+#include "base/result.hpp"
 #include "binding/py_ref.hpp"
 #include "report/call_abort.hpp"
-#include "base/result.hpp"
 
 #include <optional>
 #include <string>
@@ -19,8 +19,7 @@ class PyErr {
  public:
   enum class Argument { text, panic_tuple };
 
-  static PyErr described(PyObject* type, std::string message,
-                         Argument argument = Argument::text) {
+  static PyErr described(PyObject* type, std::string message, Argument argument = Argument::text) {
     return PyErr(Described{PyRef::borrow(type), std::move(message), argument});
   }
   static PyErr fetched(PyRef exception) { return PyErr(std::move(exception)); }

@@ -9,12 +9,12 @@
 
 #include "base/glibc_symbols.hpp"
 
-#include <cstring>
 #include <pthread.h>
 #include <sys/auxv.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <cstring>
 
 GRIDFLIP_FIRST_GLIBC_VERSION(pthread_getattr_np);
 GRIDFLIP_FIRST_GLIBC_VERSION(pthread_attr_getstack);

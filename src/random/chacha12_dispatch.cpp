@@ -9,14 +9,19 @@ namespace {
 
 bool cpu_runs(Chacha12Path path) noexcept {
   switch (path) {
-    case Chacha12Path::avx512: return cpu_runs_avx512f();
-    case Chacha12Path::avx2: return cpu_runs_avx2();
+    case Chacha12Path::avx512:
+      return cpu_runs_avx512f();
+    case Chacha12Path::avx2:
+      return cpu_runs_avx2();
 #if defined(__x86_64__)
-    case Chacha12Path::sse2: return true;
+    case Chacha12Path::sse2:
+      return true;
 #else
-    case Chacha12Path::sse2: return false;
+    case Chacha12Path::sse2:
+      return false;
 #endif
-    case Chacha12Path::portable: return true;
+    case Chacha12Path::portable:
+      return true;
   }
   return false;
 }
@@ -49,13 +54,18 @@ constexpr Chacha12Kernels avx512_kernels{&chacha12_sixteen_blocks_avx512};
 
 const Chacha12Kernels* chacha12_kernels(Chacha12Path path) noexcept {
   switch (path) {
-    case Chacha12Path::portable: return &portable_kernels;
+    case Chacha12Path::portable:
+      return &portable_kernels;
 #if defined(__x86_64__)
-    case Chacha12Path::sse2: return &sse2_kernels;
-    case Chacha12Path::avx2: return &avx2_kernels;
-    case Chacha12Path::avx512: return &avx512_kernels;
+    case Chacha12Path::sse2:
+      return &sse2_kernels;
+    case Chacha12Path::avx2:
+      return &avx2_kernels;
+    case Chacha12Path::avx512:
+      return &avx512_kernels;
 #else
-    default: break;
+    default:
+      break;
 #endif
   }
   return nullptr;
@@ -81,10 +91,14 @@ const Chacha12Kernels& selected_chacha12_kernels() noexcept {
 
 const char* chacha12_path_name(Chacha12Path path) noexcept {
   switch (path) {
-    case Chacha12Path::portable: return "portable";
-    case Chacha12Path::sse2: return "sse2";
-    case Chacha12Path::avx2: return "avx2";
-    case Chacha12Path::avx512: return "avx512";
+    case Chacha12Path::portable:
+      return "portable";
+    case Chacha12Path::sse2:
+      return "sse2";
+    case Chacha12Path::avx2:
+      return "avx2";
+    case Chacha12Path::avx512:
+      return "avx512";
   }
   return "unknown";
 }

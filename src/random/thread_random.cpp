@@ -107,7 +107,8 @@ void refill_words(ThreadGenerator& generator) noexcept {
   } else {
     keystream.rekey_budget -= refill_bytes;
   }
-  generator.kernels->sixteen_blocks(keystream, std::span<std::uint32_t, buffer_words>(generator.words));
+  generator.kernels->sixteen_blocks(keystream,
+                                    std::span<std::uint32_t, buffer_words>(generator.words));
 }
 
 void release_thread_generator(ThreadGenerator& generator) noexcept {
@@ -118,8 +119,9 @@ ThreadRandom take_thread_random() {
   // Checked before the slot's owner is touched: touching it after its destruction would
   // construct it anew.
   if (t_slot_destroyed) {
-    abort_call("cannot access a Thread Local Storage value during or after destruction: "
-               "AccessError");
+    abort_call(
+        "cannot access a Thread Local Storage value during or after destruction: "
+        "AccessError");
   }
   ThreadSlot& slot = t_slot;
   if (slot.generator == nullptr) {

@@ -25,7 +25,7 @@ inline constexpr std::size_t buffer_words = 256;
 
 // The generator of one thread, shared by the thread's slot and the handles taken from it.
 struct ThreadGenerator {
-  std::size_t handle_count;  // the slot's reference plus one per live handle
+  std::size_t handle_count;                       // the slot's reference plus one per live handle
   alignas(64) std::uint32_t words[buffer_words];  // keystream blocks, one after the other
   KeystreamCore keystream;
   std::size_t position;  // next word of `words` to hand out; buffer_words when used up

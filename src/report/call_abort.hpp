@@ -44,7 +44,8 @@ void lower_aborts_in_flight() noexcept;
 class BoundaryGuard {
  public:
   explicit BoundaryGuard(const char* message) noexcept : message_(message) {}
-  [[noreturn]] void trip(std::source_location where = std::source_location::current()) const noexcept;
+  [[noreturn]] void trip(
+      std::source_location where = std::source_location::current()) const noexcept;
 
  private:
   const char* message_;

@@ -50,16 +50,16 @@ inline constexpr std::size_t flip_run_draws = 128;
 // Flip decisions of `draws` (at most flip_run_draws) consecutive draws, draw i made of
 // words[2i] (low) and words[2i + 1] (high): bit i % 64 of masks[i / 64] is set when draw i flips,
 // that is when (draw >> 12) < threshold. Bits past `draws` are clear. Reads 2 * draws words.
-using DecideFlips = void (*)(const std::uint32_t* words, std::size_t draws,
-                             std::uint64_t threshold, std::uint64_t* masks) noexcept;
+using DecideFlips = void (*)(const std::uint32_t* words, std::size_t draws, std::uint64_t threshold,
+                             std::uint64_t* masks) noexcept;
 
 namespace {
 
 // The flip decisions of draws first to end - 1 in plain C++: bit i % 64 is set when draw i flips.
 // The ends of runs, the paths without a vector form, and short runs use it.
-[[gnu::always_inline]] inline std::uint64_t decide_flips_one_by_one(const std::uint32_t* words,
-                                                                    std::size_t first, std::size_t end,
-                                                                    std::uint64_t threshold) noexcept {
+[[gnu::always_inline]] inline std::uint64_t decide_flips_one_by_one(
+    const std::uint32_t* words, std::size_t first, std::size_t end,
+    std::uint64_t threshold) noexcept {
   std::uint64_t mask = 0;
   for (std::size_t i = first; i < end; ++i) {
     mask |= std::uint64_t{flips(read_draw(words + 2 * i), threshold)} << (i % 64);

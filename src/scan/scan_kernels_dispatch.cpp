@@ -12,12 +12,16 @@ bool scan_path_supported(ScanPath path) noexcept {
 
 const ScanKernels* scan_kernels(ScanPath path) noexcept {
   switch (path) {
-    case ScanPath::portable: return &scan_detail::portable_kernels;
+    case ScanPath::portable:
+      return &scan_detail::portable_kernels;
 #if defined(__x86_64__)
-    case ScanPath::sse2: return &scan_detail::sse2_kernels;
-    case ScanPath::avx2: return &scan_detail::avx2_kernels;
+    case ScanPath::sse2:
+      return &scan_detail::sse2_kernels;
+    case ScanPath::avx2:
+      return &scan_detail::avx2_kernels;
 #else
-    default: break;
+    default:
+      break;
 #endif
   }
   return nullptr;
@@ -37,9 +41,12 @@ const ScanKernels& selected_scan_kernels() noexcept {
 
 const char* scan_path_name(ScanPath path) noexcept {
   switch (path) {
-    case ScanPath::portable: return "portable";
-    case ScanPath::sse2: return "sse2";
-    case ScanPath::avx2: return "avx2";
+    case ScanPath::portable:
+      return "portable";
+    case ScanPath::sse2:
+      return "sse2";
+    case ScanPath::avx2:
+      return "avx2";
   }
   return "unknown";
 }

@@ -1,7 +1,7 @@
 // The circuit file's open, shared mapping, flush and release, and what each failure leaves.
+#include "child_process.hpp"
 #include "circuit/circuit_map.hpp"
 #include "report/report.hpp"
-#include "child_process.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -188,7 +188,8 @@ TEST(CircuitMap, OpenNeitherCreatesNorTruncates) {
   EXPECT_EQ(failed.error().form(), IoError::Form::os);
   EXPECT_EQ(failed.error().os_code(), ENOENT);
   EXPECT_FALSE(fs::exists(missing));
-  EXPECT_EQ(open_circuit(terminated(dir.file("no-such-dir/circuit.asc"))).error().os_code(), ENOENT);
+  EXPECT_EQ(open_circuit(terminated(dir.file("no-such-dir/circuit.asc"))).error().os_code(),
+            ENOENT);
 
   const std::string path = dir.file("circuit.asc");
   write_file(path, "0101");
@@ -311,7 +312,10 @@ TEST(CircuitMap, DescriptorsStayClearOfTheStandardStreams) {
     write_stderr("stray report\n");
     return seen;
   });
-  EXPECT_EQ(answer, "10" "1000" "1000");
+  EXPECT_EQ(answer,
+            "10"
+            "1000"
+            "1000");
   EXPECT_EQ(read_file(path), original);
 }
 

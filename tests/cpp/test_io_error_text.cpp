@@ -1,9 +1,9 @@
 // The rendered text of IoError values: the three forms, kinds, system texts and quoting.
+#include "child_process.hpp"
 #include "circuit/circuit_map.hpp"
 #include "circuit/io_error_text.hpp"
 #include "lib.hpp"
 #include "report/call_abort.hpp"
-#include "child_process.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -62,9 +62,9 @@ TEST(RenderIoError, ThreeForms) {
                                             "strings passed to WinAPI cannot contain NULs")),
             "Error { kind: InvalidInput, message: \"strings passed to WinAPI cannot contain "
             "NULs\" }");
-  EXPECT_EQ(render_io_error(IoError::custom(ErrorKind::InvalidData,
-                                            "memory map length overflows isize")),
-            "Custom { kind: InvalidData, error: \"memory map length overflows isize\" }");
+  EXPECT_EQ(
+      render_io_error(IoError::custom(ErrorKind::InvalidData, "memory map length overflows isize")),
+      "Custom { kind: InvalidData, error: \"memory map length overflows isize\" }");
   EXPECT_EQ(render_io_error(IoError::from_os(ENOENT)),
             "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
   // Signed decimal; a number the C library does not know still renders.
@@ -75,7 +75,8 @@ TEST(RenderIoError, ThreeForms) {
 }
 
 TEST(RenderIoError, OpenFailures) {
-  const fs::path dir = fs::temp_directory_path() / ("gridflip-render-" + std::to_string(::getpid()));
+  const fs::path dir =
+      fs::temp_directory_path() / ("gridflip-render-" + std::to_string(::getpid()));
   fs::create_directories(dir);
   EXPECT_EQ(rendered_open_failure((dir / "missing.asc").string()),
             "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
@@ -89,8 +90,9 @@ TEST(RenderIoError, OpenFailures) {
             "Os { code: 20, kind: NotADirectory, message: \"Not a directory\" }");
   const fs::path loop = dir / "loop.asc";
   fs::create_symlink(loop, loop);
-  EXPECT_EQ(rendered_open_failure(loop.string()),
-            "Os { code: 40, kind: FilesystemLoop, message: \"Too many levels of symbolic links\" }");
+  EXPECT_EQ(
+      rendered_open_failure(loop.string()),
+      "Os { code: 40, kind: FilesystemLoop, message: \"Too many levels of symbolic links\" }");
   EXPECT_EQ(rendered_open_failure((dir / std::string(256, 'a')).string()),
             "Os { code: 36, kind: InvalidFilename, message: \"File name too long\" }");
 
@@ -136,8 +138,9 @@ TEST(RenderIoError, AbortCarriesTheRenderingAndTheCallersLocation) {
   EXPECT_NE(report.find(message), std::string::npos) << report;
 
   try {
-    abort_with_io_error("Failed to mmap circuit",
-                        IoError::custom(ErrorKind::InvalidData, "memory map length overflows isize"));
+    abort_with_io_error(
+        "Failed to mmap circuit",
+        IoError::custom(ErrorKind::InvalidData, "memory map length overflows isize"));
   } catch (const CallAbort& abort) {
     message = abort.message();
   }
@@ -183,8 +186,8 @@ TEST(RenderIoError, KindOfEachNumber) {
   };
   for (const auto& [code, kind] : cases) {
     const std::string rendered = render_io_error(IoError::from_os(code));
-    const std::string expected = "Os { code: " + std::to_string(code) + ", kind: " +
-                                 std::string(kind) + ", message: ";
+    const std::string expected =
+        "Os { code: " + std::to_string(code) + ", kind: " + std::string(kind) + ", message: ";
     EXPECT_EQ(rendered.substr(0, expected.size()), expected) << rendered;
   }
 }
@@ -231,7 +234,8 @@ TEST(Quoted, EscapesAndLeavesPrintableTextAlone) {
   EXPECT_EQ(gridflip::quoted("\xc3("), "\"\ufffd(\"");
   EXPECT_EQ(gridflip::quoted("\xe2\x82"), "\"\ufffd\"");
   EXPECT_EQ(gridflip::quoted("\xed\xa0\x80"), "\"\ufffd\ufffd\ufffd\"");  // an encoded surrogate
-  EXPECT_EQ(gridflip::quoted("\xf4\x90\x80\x80"), "\"\ufffd\ufffd\ufffd\ufffd\"");  // beyond U+10FFFF
+  EXPECT_EQ(gridflip::quoted("\xf4\x90\x80\x80"),
+            "\"\ufffd\ufffd\ufffd\ufffd\"");                    // beyond U+10FFFF
   EXPECT_EQ(gridflip::quoted("\xc0\xaf"), "\"\ufffd\ufffd\"");  // overlong
 }
 
@@ -246,7 +250,8 @@ std::string interpreter_character_classes() {
   if (pipe == nullptr) return {};
   std::string classes;
   char chunk[65536];
-  while (const std::size_t got = std::fread(chunk, 1, sizeof chunk, pipe)) classes.append(chunk, got);
+  while (const std::size_t got = std::fread(chunk, 1, sizeof chunk, pipe))
+    classes.append(chunk, got);
   ::pclose(pipe);
   return classes;
 }

@@ -142,8 +142,7 @@ const BlockFunction block_functions[] = {
      &path_supported<Chacha12Path::portable>},
     {"refill_sse2", 16, &call_path<Chacha12Path::sse2>, &path_supported<Chacha12Path::sse2>},
     {"refill_avx2", 16, &call_path<Chacha12Path::avx2>, &path_supported<Chacha12Path::avx2>},
-    {"refill_avx512", 16, &call_path<Chacha12Path::avx512>,
-     &path_supported<Chacha12Path::avx512>},
+    {"refill_avx512", 16, &call_path<Chacha12Path::avx512>, &path_supported<Chacha12Path::avx512>},
 };
 
 class Chacha12BlockFunctionTest : public testing::TestWithParam<BlockFunction> {
@@ -241,10 +240,9 @@ TEST_P(Chacha12BlockFunctionTest, ZeroKeyGivesTheStartOfTheZeroKeyStream) {
 TEST_P(Chacha12BlockFunctionTest, MatchesCryptoppForRandomKeysAndCounters) {
   std::mt19937_64 random(20240611);
   // Low words that carry into the high word at every lane of a call, and far-off counters.
-  const std::uint64_t counters[] = {0,          16,         0xFFFFFFF0,  0xFFFFFFF1,
-                                    0xFFFFFFF7, 0xFFFFFFF8, 0xFFFFFFFC,  0xFFFFFFFD,
-                                    0xFFFFFFFF, 0x1FFFFFFF9, 0x123456789ABCull,
-                                    0x3FFFFFFFFFFFFF0ull};
+  const std::uint64_t counters[] = {
+      0,          16,         0xFFFFFFF0, 0xFFFFFFF1,  0xFFFFFFF7,        0xFFFFFFF8,
+      0xFFFFFFFC, 0xFFFFFFFD, 0xFFFFFFFF, 0x1FFFFFFF9, 0x123456789ABCull, 0x3FFFFFFFFFFFFF0ull};
   for (int trial = 0; trial < 8; ++trial) {
     std::vector<std::uint8_t> key(32);
     for (auto& byte : key) byte = static_cast<std::uint8_t>(random());
