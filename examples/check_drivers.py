@@ -16,8 +16,14 @@ A wire is a set of tile segments that icebox's net database joins (iceconfig.exp
 same grouping its chip database and icetime use. icetime stops on two sources only where it
 follows a signal from a cell output; this check also counts a switch whose input nothing drives,
 and a LUT cascade (lutff_N/lout) onto an input that its multiplexer already drives. The script lists each wire with more than one
-driver, with the tile, the switch and the configuration bits of every driver, and exits with
-status 1 if any circuit has one, 2 if a circuit could not be checked, 0 otherwise.
+driver, with the tile, the switch and the configuration bits of every driver.
+
+It also lists every carry input that is switched into a tile's carry chain (carry_in ->
+carry_in_mux, bit B1[49]) where no carry chain can feed it: icebox's net database joins a tile's
+carry_in to the carry-out of the logic tile below, and a tile with none below (the bottom row of
+logic tiles) leaves it undriven. icetime stops on such a tile where a carry chain uses it
+(Assertion '!co_cell.empty()'). The script exits with status 1 if any circuit has either
+finding, 2 if a circuit could not be checked, 0 otherwise.
 
 icebox is found, in this order: --icebox-dir, next to icebox_vlog on PATH, Debian's
 /usr/share/fpga-icestorm/python (package fpga-icestorm).
@@ -83,10 +89,21 @@ class DriverReport:
     path: str
     switches_on: int
     contested: tuple[ContestedWire, ...]
+    # carry_in -> carry_in_mux switched on where no carry-out reaches carry_in
+    unfed_carries: tuple[Driver, ...] = ()
 
     @property
     def clean(self) -> bool:
-        return not self.contested
+        return not self.contested and not self.unfed_carries
+
+    @property
+    def findings(self) -> str:
+        """What is wrong, counted: "3 wires with more than one driver, 1 carry input ..."."""
+        counts = [(len(self.contested), "wire", "wires", "with more than one driver"),
+                  (len(self.unfed_carries), "carry input", "carry inputs",
+                   "that no carry chain feeds")]
+        return ", ".join(f"{n} {one if n == 1 else many} {what}"
+                         for n, one, many, what in counts if n) or "none"
 
 
 _icebox: dict[str, ModuleType] = {}
@@ -181,8 +198,15 @@ def switched_on(icebox: ModuleType, config) -> list[tuple[tuple[int, int, str], 
     return found
 
 
+def fed_by_a_carry_chain(config, x: int, y: int) -> bool:
+    """Whether the carry-out of a logic cell reaches the carry input of tile (x, y)."""
+    return any(name == "lutff_7/cout" and (cx, cy) in config.logic_tiles
+               for cx, cy, name in config.expand_net((x, y, "carry_in")))
+
+
 def find_contested_wires(path: str | os.PathLike, icebox: ModuleType | None = None) -> DriverReport:
-    """Reads the circuit at `path` and returns its wires with more than one driver.
+    """Reads the circuit at `path` and returns its wires with more than one driver, and its
+    carry inputs that no carry chain feeds.
 
     Raises UnreadableCircuit when icebox cannot read the file."""
     icebox = icebox or load_icebox()
@@ -222,7 +246,9 @@ def find_contested_wires(path: str | os.PathLike, icebox: ModuleType | None = No
 
     contested = tuple(ContestedWire(wire, tuple(found))
                       for wire, found in sorted(wires.items()) if len(found) > 1)
-    return DriverReport(os.fspath(path), len(drivers), contested)
+    unfed = tuple(driver for _, driver in drivers
+                  if driver.source == "carry_in" and not fed_by_a_carry_chain(config, *driver.tile))
+    return DriverReport(os.fspath(path), len(drivers), contested, unfed)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -254,7 +280,7 @@ def main(argv: list[str] | None = None) -> int:
                   f"({report.switches_on} switches on, checked in {took:.2f} s)")
             continue
         status = max(status, 1)
-        print(f"{circuit}: {len(report.contested)} wires with more than one driver "
+        print(f"{circuit}: {report.findings} "
               f"({report.switches_on} switches on, checked in {took:.2f} s)")
         for wire in report.contested[:max(args.listed, 0)]:
             print(f"  {wire.describe()}")
@@ -262,6 +288,9 @@ def main(argv: list[str] | None = None) -> int:
                 print(f"    {driver.describe()}")
         if len(report.contested) > args.listed:
             print(f"  ... and {len(report.contested) - args.listed} more")
+        for driver in report.unfed_carries:
+            print(f"  carry input at tile {driver.tile}: no logic tile below gives it a carry-out")
+            print(f"    {driver.describe()}")
     return status
 
 

@@ -5,7 +5,8 @@
 
 The circuit itself is never touched: it is copied to a temporary directory first. The script
 exits with status 1 if the result breaks a rule of the mutation (a changed length, a change
-outside the requested tile bits, a flip count far from the chance) or no longer packs.
+outside the requested tile bits, a flip count far from the chance) or no longer packs, and with
+status 2 if it cannot read the circuit.
 """
 
 from __future__ import annotations
@@ -165,6 +166,12 @@ def main(argv: list[str] | None = None) -> int:
                         help="flip with Python's random under the same rules instead of gridflip")
     parser.add_argument("--show", type=int, default=5, help="tiles to list individually")
     args = parser.parse_args(argv)
+    try:
+        before = args.circuit.read_bytes()
+    except OSError as error:
+        print(f"mutate_example: cannot read {args.circuit}: {error.strerror or error}",
+              file=sys.stderr)
+        return 2
 
     if args.dry_run_model:
         mutate, engine = mutate_with_python_random, "Python model (--dry-run-model)"
@@ -174,8 +181,7 @@ def main(argv: list[str] | None = None) -> int:
 
     with tempfile.TemporaryDirectory(prefix="gridflip-example-") as work:
         target = Path(work) / args.circuit.name
-        shutil.copyfile(args.circuit, target)
-        before = target.read_bytes()
+        target.write_bytes(before)
         tiles = find_tiles(before)
         print(f"circuit: {args.circuit} ({len(before)} bytes, {len(tiles)} logic tiles)")
         print(f"mutating a copy with {engine}: {len(args.rows)} rows x {len(args.columns)} columns, "

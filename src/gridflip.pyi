@@ -1,15 +1,25 @@
 """Type information for the gridflip extension module."""
 
-from collections.abc import Sequence
 from os import PathLike
-from typing import SupportsFloat, SupportsIndex
+from typing import Protocol, SupportsFloat, SupportsIndex, overload, type_check_only
 
 __all__ = ["mutate"]
 
+@type_check_only
+class _Positions(Protocol):
+    """What mutate takes for rows and columns: anything indexed by position whose items are
+    integers (lists, tuples, ranges, NumPy integer arrays). A str is not one: its items are str."""
+
+    def __len__(self) -> int: ...
+    @overload
+    def __getitem__(self, index: int, /) -> SupportsIndex: ...
+    @overload
+    def __getitem__(self, index: slice, /) -> object: ...
+
 def mutate(
     fpath: str | PathLike[str],
-    rows: bytes | bytearray | Sequence[SupportsIndex],
-    columns: bytes | bytearray | Sequence[SupportsIndex],
+    rows: bytes | bytearray | _Positions,
+    columns: bytes | bytearray | _Positions,
     mutation_chance: SupportsFloat | SupportsIndex,
 ) -> None:
     """Mutates a circuit.asc in place.

@@ -34,6 +34,17 @@ def child():
     return run_child
 
 
+def run_unshared(code, mount, *args):
+    """Runs `code` (with `args`) in a fresh interpreter in a mount namespace of its own, after the
+    shell command `mount` there; skips where no such namespace can be made."""
+    result = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                             mount + ' && exec "$0" -c "$@"', sys.executable, code, *args],
+                            capture_output=True, timeout=120)
+    if result.returncode != 0 and b"unshare" in result.stderr:
+        pytest.skip("cannot make a mount namespace here")
+    return result
+
+
 @pytest.fixture(scope="session")
 def interposer(tmp_path_factory):
     """The test interposer (known keys, failing flushes), built once per session."""

@@ -116,24 +116,31 @@ def test_routing_mutation_is_flagged_and_the_listed_switches_are_the_cause(icebo
 ONE_BIT_CASES = {
     # Row 5, column 53 of logic tile (2, 29): LUT 2's output onto the vertical span-4 wire that
     # LUT 6 of tile (2, 31) already drives. icetime meets both outputs on one segment.
-    "B5[53]": ("two sources", [
+    ((2, 29), "B5[53]"): ("two sources", [
         "  wire sp4_r_v_b_37 at tile (2, 29): 2 drivers",
         "    tile (2, 29): buffer lutff_2/out -> sp4_r_v_b_37  [B5[53]]",
         "    tile (2, 31): buffer lutff_6/out -> sp4_r_v_b_13  [B13[52]]"]),
     # Row 12, column 50: LUT 5's output cascaded onto LUT 6's input 2, which its input
     # multiplexer already drives. icetime times the file (it follows only interconnect from
     # cell outputs); the tile database has two buffers onto one input, and so does the check.
-    "B12[50]": ("timed", [
+    ((2, 29), "B12[50]"): ("timed", [
         "  wire lutff_6/in_2 at tile (2, 29): 2 drivers",
         "    tile (2, 29): buffer local_g0_6 -> lutff_6/in_2  [B12[35] B13[32] !B13[33] !B13[34] B13[35]]",
         "    tile (2, 29): buffer lutff_5/lout -> lutff_6/in_2  [B12[50]]"]),
+    # The carry input of a tile in the bottom row of logic tiles switched into its carry chain:
+    # nothing below can drive it. icetime times this file, whose tile (18, 1) holds no logic;
+    # on a design with a carry chain in that row it stops on Assertion '!co_cell.empty()'.
+    ((18, 1), "B1[49]"): ("timed", [
+        "  carry input at tile (18, 1): no logic tile below gives it a carry-out",
+        "    tile (18, 1): buffer carry_in -> carry_in_mux  [B1[49]]"]),
 }
 
 
-@pytest.mark.parametrize("bit", ONE_BIT_CASES)
-def test_one_bit_switches_on_a_second_driver(icebox, tmp_path, bit):
-    expected_icetime, expected_listing = ONE_BIT_CASES[bit]
-    one_bit = with_bits(HX8K, tmp_path / "one-bit.asc", (2, 29), [bit])
+@pytest.mark.parametrize("tile, bit", ONE_BIT_CASES,
+                         ids=[f"{x}-{y}-{bit}" for (x, y), bit in ONE_BIT_CASES])
+def test_one_bit_makes_the_circuit_unsound(icebox, tmp_path, tile, bit):
+    expected_icetime, expected_listing = ONE_BIT_CASES[tile, bit]
+    one_bit = with_bits(HX8K, tmp_path / "one-bit.asc", tile, [bit])
     result = run_check(str(one_bit))
     assert result.returncode == 1
     assert result.stdout.splitlines()[1:] == expected_listing

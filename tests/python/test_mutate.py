@@ -6,13 +6,11 @@ import os
 import re
 import shutil
 import subprocess
-import sys
-import textwrap
 
 import pytest
 
 import gridflip
-from conftest import known_keys, logic_tile, panic_type
+from conftest import known_keys, logic_tile, panic_type, run_unshared
 from models.chacha12 import StreamModel
 from models.reference_pass import run_pass, to_float32
 
@@ -341,58 +339,38 @@ def test_a_failed_flush_is_reported_and_the_flips_stay(child, tmp_path, interpos
     assert circuit.read_bytes()[16:17] == b"1"
 
 
-# The cause of a failure, as the caller reads it: a full file system under a sparse circuit,
-# and a descriptor limit reached when the open moves the circuit off descriptor 0.
-MESSAGE_CASES = {
-    "full file system": ("""
-        path = os.path.join(sys.argv[1], "sparse.asc")
-        with open(path, "wb") as handle:
-            handle.write(TILE * 8)
-            handle.truncate(64 << 20)
-        try:
-            with open(os.path.join(sys.argv[1], "filler"), "wb") as handle:
-                while True:
-                    handle.write(bytes(4096))
-                    handle.flush()
-        except OSError:
-            pass
-        """, "Failed to access circuit: the system could not read or store a page of the file "
-             "(its file system may be full)"),
-    **{f"descriptor limit {limit}": (f"""
-        path = os.path.join(sys.argv[1], "c.asc")
-        with open(path, "wb") as handle:
-            handle.write(TILE)
-        os.close(0)
-        resource.setrlimit(resource.RLIMIT_NOFILE, ({limit}, {limit}))
-        """, 'Failed to open circuit: Os { code: 24, kind: Uncategorized, message: "Too many open '
-             'files" }') for limit in (1, 3)},
-}
-
-
-@pytest.mark.parametrize("case", sorted(MESSAGE_CASES))
-def test_a_failure_names_its_cause(tmp_path, case):
-    setup, message = MESSAGE_CASES[case]
-    code = (f"import os, resource, sys, gridflip\nTILE = {logic_tile()!r}\n"
-            + textwrap.dedent(setup) + "\ntry:\n    gridflip.mutate(path, range(16), range(54), "
-            "0.5)\nexcept BaseException as error:\n    print(error.args[0])\n")
-    # A file system of 1 MiB of its own, where the test may mount one.
-    mount = f"mount -t tmpfs -o size=1m none {tmp_path} && " if case.startswith("full") else ""
-    result = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                             mount + 'exec "$0" -c "$1" "$2"', sys.executable, code,
-                             str(tmp_path)], capture_output=True, timeout=120)
-    if result.returncode != 0 and b"unshare" in result.stderr + result.stdout:
-        pytest.skip("cannot mount a file system here")
+# The cause of a failure, as the caller reads it: a sparse circuit on a full file system of 1 MiB,
+# and the descriptor limit reached when the open moves the circuit off descriptor 0.
+@pytest.mark.parametrize("limit, message", [
+    (0, "Failed to access circuit: the system could not read or store a page of the file (its "
+        "file system may be full)"),
+    *[(limit, 'Failed to open circuit: Os { code: 24, kind: Uncategorized, message: "Too many '
+              'open files" }') for limit in (1, 3)]])
+def test_a_failure_names_its_cause(tmp_path, limit, message):
+    result = run_unshared(f"""
+import contextlib, os, resource, gridflip
+with open("c.asc", "wb") as handle, open("filler", "wb") as filler, contextlib.suppress(OSError):
+    handle.write({logic_tile()!r} * 8)
+    handle.truncate(handle.tell() if {limit} else 64 << 20)
+    while not {limit} and filler.write(bytes(4096)) and not filler.flush():
+        pass
+os.close(0)
+resource.setrlimit(resource.RLIMIT_NOFILE, ({limit or 64},) * 2)
+try:
+    gridflip.mutate("c.asc", range(16), range(54), 0.5)
+except BaseException as error:
+    print(error.args[0])
+""", f"mount -t tmpfs -o size=1m none {tmp_path} && cd {tmp_path}")
     assert result.stdout.decode().strip() == message, result.stderr.decode()[-2000:]
 
 
 def test_nothing_to_visit_reads_nothing(child, tmp_path):
-    sparse = tmp_path / "sparse.asc"
-    with open(sparse, "wb") as handle:
+    with open(tmp_path / "sparse.asc", "wb") as handle:
         handle.truncate(4 << 30)
     result = child(f"""
         import resource, gridflip
         for rows, columns in (([], range(54)), (range(16), [])):
-            gridflip.mutate({str(sparse)!r}, rows, columns, 1.0)
+            gridflip.mutate({str(tmp_path / "sparse.asc")!r}, rows, columns, 1.0)
         print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss >> 10)
         """, check=True)
     assert int(result.stdout) < 256  # peak MiB; reading the file would take 4 GiB

@@ -1,10 +1,11 @@
 """mutate called again from its own argument hooks: deep recursion raises RecursionError and
 never overflows the C stack. Each case runs in a child, so a crash fails only its test."""
 
-import subprocess
-import sys
+import resource
 
 import pytest
+
+from conftest import run_unshared
 
 HOOKS = """
 import sys, threading
@@ -42,6 +43,12 @@ class Sized:
         if index:
             raise IndexError(index)
         return 0
+
+def on_thread(kib, function):
+    threading.stack_size(kib << 10)
+    thread = threading.Thread(target=function)
+    thread.start()
+    thread.join()
 
 def call(hook):
     global depth
@@ -139,107 +146,71 @@ print(*call("index"), sep="\\n")
     assert 100 < int(depth) < 1000
 
 
+
 # A plain call, successful and failing, then recursion through each hook: on a thread of the
 # given stack size, or on the main thread under `ulimit -s 256`.
 SIZES = """
-def plain(path):
-    try:
-        gridflip.mutate(path, [0], [0], 0.5)
-        return "ok"
-    except BaseException as error:
-        return type(error).__name__
-
 def run():
-    results.extend([plain(PATH), plain("/nonexistent/c.asc")]
-                   + [call(hook)[0] for hook in ("fspath", "index", "float")])
-
-sys.setrecursionlimit(100000)
-results = []
-if KIB:
-    threading.stack_size(KIB << 10)
-    thread = threading.Thread(target=run)
-    thread.start()
-    thread.join()
-else:
-    run()
-print(*results)
+    for path in (PATH, "/nonexistent/c.asc"):
+        try:
+            print(gridflip.mutate(path, [0], [0], 0.5))
+        except BaseException as error:
+            print(type(error).__name__)
+    for hook in ("fspath", "index", "float"):
+        print(call(hook)[0])
+on_thread(KIB, run) if KIB else run()
 """
 
 
 # A full backtrace takes about 40 KiB of stack: it is asked of 64 KiB and more.
-@pytest.mark.parametrize("kib, backtrace", [(kib, "0") for kib in (32, 64, 128, 256, "main")]
-                         + [(kib, "full") for kib in (64, 128, 256, "main")])
+@pytest.mark.parametrize("kib, backtrace", [(kib, "0") for kib in (32, 64, 128, 256, 0)]
+                         + [(kib, "full") for kib in (64, 128, 256, 0)])
 def test_plain_calls_work_and_recursion_is_refused_on_every_stack_size(child, tmp_path, kib,
                                                                        backtrace):
-    import resource
-
-    def small_main_stack():
-        resource.setrlimit(resource.RLIMIT_STACK, (256 << 10, 256 << 10))
-
-    out = run_hooks(child, tmp_path, f"PATH = {str(tmp_path / 'plain.asc')!r}\n"
-                    f"KIB = {0 if kib == 'main' else kib}\n" + SIZES,
-                    env={"GRIDFLIP_BACKTRACE": backtrace},
-                    preexec_fn=small_main_stack if kib == "main" else None)
-    assert out.split() == ["ok", "PanicException"] + ["RecursionError"] * 3
+    small_main_stack = lambda: resource.setrlimit(resource.RLIMIT_STACK, (256 << 10,) * 2)
+    out = run_hooks(child, tmp_path, f"PATH = {str(tmp_path / 'plain.asc')!r}\nKIB = {kib}\n"
+                    + SIZES, env={"GRIDFLIP_BACKTRACE": backtrace},
+                    preexec_fn=None if kib else small_main_stack)
+    assert out.split() == ["None", "PanicException"] + ["RecursionError"] * 3
 
 
-# Stacks whose bounds are not where the guard once found them.
+# Stacks whose bounds are not where the guard once found them: the main thread's, split by a
+# locked page; a makecontext coroutine's of 64 MiB, before and after the thread's own; no /proc.
 SETTINGS = {
-    # A locked page splits the main thread's stack mapping.
     "split": """
-libc = ctypes.CDLL(None)
 end = ctypes.c_void_p.in_dll(libc, "__libc_stack_end").value
 assert libc.mlock(ctypes.c_void_p((end & ~4095) - 4096), 4096) == 0
-report()
-""",
-    # A makecontext coroutine on a 64 MiB stack of its own, before and after the thread's stack.
+report()""",
     "coroutine": """
-libc = ctypes.CDLL(None)
 def on_coroutine(size=64 << 20):
     caller, callee, stack = (ctypes.create_string_buffer(n) for n in (4096, 4096, size))
     libc.getcontext(callee)
-    ctypes.c_void_p.from_buffer(callee, 8).value = ctypes.addressof(caller)  # uc_link
-    ctypes.c_void_p.from_buffer(callee, 16).value = ctypes.addressof(stack)  # uc_stack
-    ctypes.c_size_t.from_buffer(callee, 32).value = size
+    for offset, value in ((8, ctypes.addressof(caller)), (16, ctypes.addressof(stack)), (32, size)):
+        ctypes.c_size_t.from_buffer(callee, offset).value = value  # uc_link, uc_stack
     body = ctypes.CFUNCTYPE(None)(report)
     libc.makecontext(callee, body, 0)
     libc.swapcontext(caller, callee)
-on_coroutine()
-report()
-on_coroutine()
-""",
-    # No /proc, on a thread of 1 MiB and on the main thread.
+on_coroutine(), report(), on_coroutine()""",
     "no /proc": """
 assert not os.path.exists("/proc/self/maps")
-threading.stack_size(1 << 20)
-thread = threading.Thread(target=report)
-thread.start()
-thread.join()
-report()
-""",
+on_thread(1024, report), report()""",
 }
 
 
 @pytest.mark.parametrize("setting", sorted(SETTINGS))
 def test_the_guard_bounds_a_stack_rightly_or_not_at_all(child, tmp_path, setting):
-    path = tmp_path / "plain.asc"
     code = f"""
 import ctypes, os
-PATH = {str(path)!r}
+libc, PATH = ctypes.CDLL(None), {str(tmp_path / "plain.asc")!r}
 sys.setrecursionlimit(100000)
 def report():
     print(gridflip.mutate(PATH, [0], [0], 0.5), *call("index")[::2], flush=True)
 """ + SETTINGS[setting]
     if setting == "no /proc":
-        path.write_bytes(b"no tiles here\n")
-        mount = 'mount -t tmpfs none /proc && exec "$0" -c "$1"'
-        result = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                                 mount, sys.executable, HOOKS + code], capture_output=True,
-                                timeout=120)
-        if result.returncode != 0 and b"unshare" in result.stderr:
-            pytest.skip("cannot mount a file system over /proc here")
-        out = result.stdout.decode()
+        (tmp_path / "plain.asc").write_bytes(b"no tiles here\n")
+        result = run_unshared(HOOKS + code, "mount -t tmpfs none /proc")
         assert result.returncode == 0, result.stderr.decode()[-2000:]
+        out = result.stdout.decode()
     else:
         out = run_hooks(child, tmp_path, code)
     for line in out.splitlines():

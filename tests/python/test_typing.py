@@ -46,9 +46,27 @@ def test_a_missing_argument_and_a_bytes_path_are_errors(tmp_path):
         gridflip.mutate("c.asc", [0], [0])
         gridflip.mutate(b"c.asc", [0], [0], 0.5)
         gridflip.mutate("c.asc", ["0"], [0], 0.5)
+        gridflip.mutate("c.asc", "0123", [0], 0.5)
+        gridflip.mutate("c.asc", [0], 5, 0.5)
+        gridflip.mutate("c.asc", {0: 1}, [0], 0.5)
         """)
     assert result.returncode == 1
-    assert errors == [(3, "call-arg"), (4, "arg-type"), (5, "list-item")], result.stdout
+    assert errors == [(3, "call-arg"), (4, "arg-type"), (5, "list-item"), (6, "arg-type"),
+                      (7, "arg-type"), (8, "arg-type")], result.stdout
+
+
+def test_numpy_arrays_and_scalars_pass(tmp_path):
+    pytest.importorskip("numpy")
+    result, errors = run_mypy(tmp_path, """
+        import numpy
+        import gridflip
+
+        gridflip.mutate("c.asc", numpy.arange(16), numpy.arange(36, 46, dtype=numpy.uint8), 0.01)
+        gridflip.mutate("c.asc", numpy.array([0, 5], dtype=numpy.int32), [numpy.int64(3)],
+                        numpy.float32(0.5))
+        gridflip.mutate("c.asc", numpy.arange(16)[::2], numpy.flatnonzero(numpy.ones(54)), 1)
+        """)
+    assert errors == [] and result.returncode == 0, result.stdout + result.stderr
 
 
 def test_stubtest_finds_the_stub_faithful():

@@ -47,7 +47,8 @@ def main(wheel_path, sdist_path):
     with tarfile.open(sdist_path) as sdist:
         members = {name.split("/", 1)[1] for name in sdist.getnames() if "/" in name}
     for needed in ("LICENSE", "LICENSES/libbacktrace.txt", "DESCRIPTION.md", "README.md",
-                   "pyproject.toml", "CMakeLists.txt", "src/lib.cpp", "src/gridflip.pyi", "PKG-INFO"):
+                   "CHANGELOG.md", "pyproject.toml", "CMakeLists.txt", "src/lib.cpp",
+                   "src/gridflip.pyi", "PKG-INFO"):
         check(needed in members, f"{needed} is not in the sdist")
     stray = sorted(name for name in members if name.split("/")[0] in {"build", ".venv", "dist", ".git"})
     check(not stray, f"the sdist holds build products or tools' state: {stray[:5]}")
