@@ -47,12 +47,15 @@ import sys
 import tempfile
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from itertools import compress
 from pathlib import Path
 
 from check_drivers import load_icebox
 from mutate_example import HERE, ROW_LINES, ROW_STRIDE, find_tiles
 
 LOGIC_CELL_FIRST, LOGIC_CELL_END = 36, 46  # columns 36-45: LUT contents and cell options
+ONE = ord("1")
+IS_ONE = ONE.__eq__
 
 # Nets whose driver is a cell the model does not evaluate.
 CARRY = re.compile(r"lutff_\d/cout$|carry_in(_mux)?$")
@@ -157,6 +160,10 @@ class _SeedImage:
         self.kept = self.layout.unpack_from(data)
         offsets = [o for cell in fitness.cells for o in (*cell.lut_offsets, cell.dff_offset)]
         self.cell_bits = operator.itemgetter(*offsets) if offsets else (lambda data: ())
+        # Cells that read only pins have the same minterms for every candidate.
+        pins, everything = [0, *fitness._pins], (1 << len(fitness.target_words)) - 1
+        self.fixed_minterms = [minterms_of((pins[s] for s in cell.sources), everything)
+                               if max(cell.sources) < len(pins) else None for cell in fitness.cells]
 
 
 _images: dict[tuple[str, str], _SeedImage] = {}
@@ -365,21 +372,15 @@ class TruthTableFitness(TruthTable):
         """For each output, a mask with bit w set where the output is 1 for input word w."""
         image, data = self._read_candidate(candidate)
         bits = image.cell_bits(data)
-        one, everything = ord("1"), (1 << (1 << len(self.inputs))) - 1
-        values = [0, *self._pins]
+        values, everything = [0, *self._pins], (1 << len(self.target_words)) - 1
         for number, cell in enumerate(self.cells):
             lut = bits[17 * number:17 * number + 17]
-            # minterms[k]: the input words on which inputs 3 to 0 of the cell read k's bits.
-            minterms = [everything]
-            for slot in cell.sources:
-                value = values[slot]
-                minterms = [m & ~value for m in minterms] + [m & value for m in minterms]
-            result = 0
-            for k in range(16):
-                if lut[k] == one:
-                    result |= minterms[k]
+            minterms = (image.fixed_minterms[number]
+                        or minterms_of((values[s] for s in cell.sources), everything))
+            # Minterms are disjoint: their sum is their union.
+            result = sum(compress(minterms, map(IS_ONE, lut[:16])))
             values.append(result)
-            values.append(0 if lut[16] == one else result)  # an unclocked flip-flop stays 0
+            values.append(0 if lut[16] == ONE else result)  # an unclocked flip-flop stays 0
         return [values[slot] for slot in self._output_slots]
 
     def output_words(self, candidate: str | os.PathLike) -> list[int]:
@@ -392,6 +393,15 @@ class TruthTableFitness(TruthTable):
         words = len(self.target_words)
         return sum(words - (mask ^ wanted).bit_count()
                    for mask, wanted in zip(self.output_masks(candidate), self._wanted))
+
+
+def minterms_of(sources, everything: int) -> list[int]:
+    """minterms[k]: the input words (of the mask `everything`) on which inputs 3 to 0 of a LUT,
+    whose values over the input words are `sources`, read the bits of k."""
+    minterms = [everything]
+    for value in sources:
+        minterms = [m & ~value for m in minterms] + [m & value for m in minterms]
+    return minterms
 
 
 def bit_masks(words: Sequence[int], bit: int) -> int:
