@@ -2,7 +2,7 @@
 
     python examples/evolve_circuits.py [--device hx1k | --circuit PATH --pcf PATH]
                                        [--seconds 60] [--generations N] [--population 4]
-                                       [--keep 1] [--chance 0.01] [--columns 36-45]
+                                       [--keep 1] [--chance 0.005] [--columns 36-45]
                                        [--workers N | --scheduler ADDRESS] [--workdir DIR]
                                        [--output DIR] [--icebox-dir DIR]
 
@@ -161,7 +161,7 @@ def pack(circuit: str, bitstream: str, icepack: str = "icepack") -> str | None:
 
 def evolve(circuit: str | os.PathLike, workdir: str | os.PathLike, *,
            fitness: Callable[[str], float], population: int = 4, keep: int = 1,
-           chance: float = 0.01, columns: Sequence[int] = LOGIC_CELL_COLUMNS,
+           chance: float = 0.005, columns: Sequence[int] = LOGIC_CELL_COLUMNS,
            generations: int | None = None, seconds: float | None = None,
            max_score: float | None = None, check_drivers: bool | None = None,
            pack: bool = False, executor: Executor | None = None, workers: int | None = None,
@@ -333,7 +333,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--generations", type=int, help="generation budget (default none)")
     parser.add_argument("--population", type=int, default=4, help="candidates per generation")
     parser.add_argument("--keep", type=int, default=1, help="parents per generation")
-    parser.add_argument("--chance", type=float, default=0.01)
+    # On the bundled seed, 0.005 reached full marks most often within 40,000 candidates
+    # (about a minute): more often than 0.0025, 0.01 or 0.02.
+    parser.add_argument("--chance", type=float, default=0.005)
     parser.add_argument("--columns", type=lambda t: parse_positions(t, COLUMN_COUNT),
                         default=list(LOGIC_CELL_COLUMNS),
                         help="columns to mutate (default 36-45, the logic cells)")
