@@ -17,6 +17,18 @@ from check_drivers import load_icebox
 from truth_table import *
 seed, pcf = SEEDS["hx1k"]
 fitness = TruthTableFitness(seed, pcf, INPUTS, OUTPUTS, adder)
+lines = open(seed).read().split("\\n")
+
+def set_bits(tile, bits):  # icebox-named bits (B<row>[<column>], ! for 0): a seed of its own
+    at = lines.index(".logic_tile %d %d" % tile) + 1
+    for bit in bits:
+        row, column = map(int, bit.strip("!B]").split("["))
+        lines[at + row] = lines[at + row][:column] + "01"[bit[0] != "!"] + lines[at + row][column + 1:]
+    open(path, "w").write("\\n".join(lines))
+    return icebox.tileconfig(lines[at:at + 16])
+
+icebox = load_icebox()
+seed_of_its_own = lambda: TruthTableFitness(path, pcf, INPUTS, OUTPUTS, adder)
 """
 
 
@@ -50,10 +62,8 @@ for n, (path, words) in enumerate(zip(paths, simulated)):
 # case -> (code that makes the file at `path` and may set `attempt`; what the refusal says)
 REFUSALS = {
     "a routing bit": ("""
-lines = open(seed).read().split("\\n")
 at = lines.index(".logic_tile %d %d" % fitness.cells[0].tile) + 1
-lines[at] = lines[at][:5] + "10"[int(lines[at][5])] + lines[at][6:]
-open(path, "w").write("\\n".join(lines))
+set_bits(fitness.cells[0].tile, ["!B0[5]" if lines[at][5] == "1" else "B0[5]"])
 print("line", at + 1)
 """, r"\S+ differs from the seed \S+ outside the logic cells \(columns 36-45 of logic-tile "
      r"rows\), first at line (\d+) \(\"[01]{54}\"\): its wiring may not be the seed's"),
@@ -62,19 +72,26 @@ open(path, "wb").write(open(seed, "rb").read() + b"\\n")
 print("line", open(seed).read().count("\\n") + 1)
 """, r"\S+ is 187527 bytes long, the seed \S+ 187526: first difference at line (\d+) \(\"\"\)"),
     **{what: (f"""
-x, y = fitness.cells[0].tile
-bits = next(e[0] for e in load_icebox().logictile_db
-            if e[1] == "buffer" and e[2].startswith("glb_netwk_") and e[3] == "lutff_global/{name}")
-lines = open(seed).read().split("\\n")
-at = lines.index(".logic_tile %d %d" % (x, y)) + 1
-for bit in bits:
-    row, column = map(int, bit.strip("!B]").split("["))
-    lines[at + row] = lines[at + row][:column] + "01"[bit[0] != "!"] + lines[at + row][column + 1:]
-open(path, "w").write("\\n".join(lines))
-attempt = lambda: TruthTableFitness(path, pcf, INPUTS, OUTPUTS, adder)
+set_bits(fitness.cells[0].tile, next(e[0] for e in icebox.logictile_db if e[1] == "buffer"
+         and e[2].startswith("glb_netwk_") and e[3] == "lutff_global/{name}"))
+attempt = seed_of_its_own
 """, rf"\S+: {what} is routed into logic tile \(\d+, \d+\); the truth-table model cannot "
      r"represent this seed") for name, what in (("clk", "a clock"), ("s_r", "a set/reset"),
                                                  ("cen", "an enable"))},
+    "a combinational loop": ("""
+# A cell that reads the next cell of its tile; that cell reads its LUT instead of input 2.
+slots = {1 + len(INPUTS) + 2 * i + out: cell for i, cell in enumerate(fitness.cells) for out in (0, 1)}
+reader, read = next((cell, slots[s]) for cell in fitness.cells for s in cell.sources
+                    if slots.get(s) and (slots[s].tile, slots[s].index) == (cell.tile, cell.index + 1))
+tile = set_bits(reader.tile, [])
+for bits, kind, *ends in icebox.logictile_db:
+    if ends[1:] == [f"lutff_{read.index}/in_2"] and tile.match(bits):
+        set_bits(reader.tile, ["!" + bit for bit in bits if bit[0] != "!"])
+set_bits(reader.tile, next(bits for bits, kind, *ends in icebox.logictile_db
+                           if ends[:1] == [f"lutff_{reader.index}/lout"]))
+attempt = seed_of_its_own
+""", r"\S+: a combinational loop runs through logic cell \d of tile \(\d+, \d+\); the "
+     r"truth-table model cannot represent this seed"),
     "a port not in the .pcf": ("""
 attempt = lambda: TruthTableFitness(seed, pcf, INPUTS, ("y[0]", "y[1]", "z"), adder)
 """, r"\S+lut_network_hx1k\.asc: port 'z' is not in \S+icestick\.pcf; the truth-table model "
