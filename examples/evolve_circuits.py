@@ -265,14 +265,13 @@ def plot_progress(result: Evolution, path: Path) -> bool:
     """The best score against seconds and against generations, as a PNG; False without
     matplotlib."""
     try:
-        import matplotlib
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
+        from matplotlib.figure import Figure  # no pyplot: leaves the caller's backend alone
     except ImportError:
         return False
     steps = [*result.progress, Progress(result.generations, result.seconds, result.candidates,
                                         result.score)]
-    figure, axes = plt.subplots(1, 2, figsize=(10, 4), sharey=True)
+    figure = Figure(figsize=(10, 4))
+    axes = figure.subplots(1, 2, sharey=True)
     for axis, x, label in ((axes[0], [p.seconds for p in steps], "seconds"),
                            (axes[1], [p.generation for p in steps], "generation")):
         axis.step(x, [p.score for p in steps], where="post", label="best score")
@@ -285,7 +284,6 @@ def plot_progress(result: Evolution, path: Path) -> bool:
     figure.suptitle(f"best of {result.candidates} candidates, {result.generations} generations")
     figure.tight_layout()
     figure.savefig(path, dpi=100)
-    plt.close(figure)
     return True
 
 
