@@ -13,6 +13,7 @@ For each device:
     The anchor beside them is the copy and mutate alone: a loop's floor with a free fitness.
   - the loop: evolve() for --generations generations of 4 candidates (it does not stop at full
     marks), in a ProcessPoolExecutor of each --workers count: candidates per second, whole.
+    Its anchor is the pool alone: a generation of 4 tasks that do nothing.
   - the simulator route: icebox_vlog on the command line, then simulate_truth_table whole
     (icebox_vlog, iverilog, vvp); medians of --simulations candidates mutated at chances 0.01
     to 0.5, and on how many of them the direct route's output words were the simulator's.
@@ -30,6 +31,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
@@ -64,6 +66,17 @@ def loop_rate(fitness: TruthTableFitness, scratch: str, workers: int, generation
         result = evolve(fitness.seed, workdir, fitness=fitness, workers=workers,
                         generations=generations, max_score=math.inf, report=lambda line: None)
     return result.candidates / result.seconds
+
+
+def round_trip(workers: int, generations: int) -> float:
+    """Seconds a generation of 4 empty tasks takes in a ProcessPoolExecutor, chunked as evolve()
+    chunks them: the loop's floor from the executor alone."""
+    with ProcessPoolExecutor(workers) as pool:
+        list(pool.map(abs, range(4)))
+        started = time.perf_counter()
+        for _ in range(generations):
+            list(pool.map(abs, range(4), chunksize=max(1, 4 // workers)))
+        return (time.perf_counter() - started) / generations
 
 
 def simulator_route(fitness: TruthTableFitness, scratch: str, count: int) -> tuple[float, float, int]:
@@ -106,6 +119,8 @@ def main(argv: list[str] | None = None) -> int:
           "alone | " + " | ".join(f"loop, {n} worker{'s' * (n > 1)}" for n in workers)
           + " | icebox_vlog | simulator route | direct / simulator |")
     print("|---" * (9 + len(workers)) + "|")
+    floors = [f"{n} worker{'s' * (n > 1)}: {round_trip(n, args.generations) * 1e3:.2f} ms"
+              for n in workers]
     for device in args.devices.split(","):
         fitness = TruthTableFitness(*SEEDS[device], INPUTS, OUTPUTS, adder)
         with tempfile.TemporaryDirectory(prefix="gridflip-throughput-", dir=memory) as scratch:
@@ -122,6 +137,7 @@ def main(argv: list[str] | None = None) -> int:
               f"{per_second} | {vlog * 1e3:,.0f} ms | {simulated * 1e3:,.0f} ms "
               f"({1 / simulated:.1f}/s) | x{max(rates) * simulated:,.0f} |")
     print("\n".join(agreement))
+    print(f"a generation of 4 empty tasks in the process pool: {', '.join(floors)}")
     print(f"load average at the end: {os.getloadavg()[0]:.2f}")
     return 0
 
