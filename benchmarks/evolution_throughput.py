@@ -69,8 +69,8 @@ def loop_rate(fitness: TruthTableFitness, scratch: str, workers: int, generation
 
 
 def round_trip(workers: int, generations: int) -> float:
-    """Seconds a generation of 4 empty tasks takes in a ProcessPoolExecutor, chunked as evolve()
-    chunks them: the loop's floor from the executor alone."""
+    """Seconds a generation of 4 empty tasks takes in a ProcessPoolExecutor, one message per
+    worker as evolve() batches them: the loop's floor from the executor alone."""
     with ProcessPoolExecutor(workers) as pool:
         list(pool.map(abs, range(4)))
         started = time.perf_counter()

@@ -148,6 +148,11 @@ def evaluate_candidate(job: CandidateJob) -> Candidate:
     return Candidate(job.path, "scored", "", score, worker)
 
 
+def evaluate_batch(jobs: Sequence[CandidateJob]) -> list[Candidate]:
+    """Several candidates in one task: one message each way for a worker's share of a generation."""
+    return [evaluate_candidate(job) for job in jobs]
+
+
 def pack(circuit: str, bitstream: str, icepack: str = "icepack") -> str | None:
     """icepack `circuit` into `bitstream`; why it failed, or None."""
     program = shutil.which(icepack)
@@ -165,19 +170,22 @@ def evolve(circuit: str | os.PathLike, workdir: str | os.PathLike, *,
            generations: int | None = None, seconds: float | None = None,
            max_score: float | None = None, check_drivers: bool | None = None,
            pack: bool = False, executor: Executor | None = None, workers: int | None = None,
-           icebox_dir: str | None = None, report: Callable[[str], object] = print) -> Evolution:
+           batch: int | None = None, icebox_dir: str | None = None,
+           report: Callable[[str], object] = print) -> Evolution:
     """Evolves `circuit` until full marks, `generations` generations or `seconds` seconds.
 
     max_score defaults to the fitness's max_score attribute, where it has one. The two-driver
     check runs when `columns` reach beyond the logic cells, unless check_drivers says otherwise.
     Files live in `workdir`: candidates/ (rewritten every generation) and the parents. With no
     `executor`, a ProcessPoolExecutor of `workers` processes runs the tasks and is shut down at
-    the end; an executor passed in is left running. With a cluster's executor, `workdir` must
-    be on a file system every worker sees, and the workers must be able to import gridflip and
-    these examples (send_examples).
+    the end; an executor passed in is left running. A task makes `batch` candidates: by
+    default a local pool's worker takes its share of a generation in one task, any other
+    executor one candidate a task. With a cluster's executor, `workdir` must be on a file
+    system every worker sees, and the workers must be able to import gridflip and these
+    examples (send_examples).
     """
-    if keep < 1 or population < 1:
-        raise ValueError("population and keep must be at least 1")
+    if keep < 1 or population < 1 or (batch is not None and batch < 1):
+        raise ValueError("population, keep and batch must be at least 1")
     if generations is None and seconds is None:
         raise ValueError("give a budget: generations or seconds")
     if max_score is None:
@@ -196,8 +204,8 @@ def evolve(circuit: str | os.PathLike, workdir: str | os.PathLike, *,
 
     own_executor = executor is None
     pool = ProcessPoolExecutor(max_workers=workers) if executor is None else executor
-    # A local pool's workers take their share of a generation in one message each.
-    chunk = max(1, population // (workers or os.cpu_count() or 1)) if own_executor else 1
+    if batch is None:
+        batch = -(-population // (workers or os.cpu_count() or 1)) if own_executor else 1
     started = time.perf_counter()
     result = None
     try:
@@ -223,8 +231,10 @@ def evolve(circuit: str | os.PathLike, workdir: str | os.PathLike, *,
                 result.stopped = "at the time budget"
                 break
             number += 1
-            made = list(pool.map(evaluate_candidate, jobs([p for p, _ in parents], population,
-                                                          columns), chunksize=chunk))
+            generation = jobs([p for p, _ in parents], population, columns)
+            made = [candidate for made_together in pool.map(
+                        evaluate_batch, [generation[i:i + batch] for i in range(0, population, batch)])
+                    for candidate in made_together]
             result.outcomes.update(c.outcome for c in made)
             result.workers.update(c.worker for c in made)
             scored = [(c.path, c.score) for c in made if c.outcome == "scored"]
@@ -376,8 +386,11 @@ def main(argv: list[str] | None = None) -> int:
 
             with distributed.Client(args.scheduler) as client:
                 send_examples(client)
+                # One task per worker thread and generation: each task is a round trip
+                # through the scheduler.
+                threads = sum(client.nthreads().values()) or 1
                 result = evolve(circuit, workdir, executor=client.get_executor(pure=False),
-                                **settings)
+                                batch=-(-args.population // threads), **settings)
         else:
             result = evolve(circuit, workdir, workers=args.workers, **settings)
         dropped = ", ".join(f"{n} {outcome}" for outcome, n in sorted(result.outcomes.items())

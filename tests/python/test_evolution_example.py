@@ -113,8 +113,10 @@ def test_an_evolution_on_a_dask_cluster_started_from_the_command_line(simulator,
             processes.append(start([dask, "worker", address[1], "--nthreads", "1"],
                                    tmp_path / f"worker-{n}.log", r"Registered to:")[0])
         output = tmp_path / "out"
-        check_run(evolve_script("--scheduler", address[1], "--seconds", "15", "--workdir",
-                                str(tmp_path / "run-1"), "--output", str(output), timeout=240),
+        # The README's command, with a time budget and an output directory of the test's own.
+        check_run(evolve_script("--scheduler", address[1], "--workdir", str(tmp_path / "run-1"),
+                                "--population", "16", "--seconds", "15", "--output", str(output),
+                                timeout=240),
                   output, workers=2)
     finally:
         for process in reversed(processes):
