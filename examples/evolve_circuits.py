@@ -135,8 +135,8 @@ def evaluate_candidate(job: CandidateJob) -> Candidate:
         except (OSError, IceboxNotFound, UnreadableCircuit) as error:
             return dropped("failed", f"driver check failed: {error}")
         if not report.clean:
-            return dropped("contested", f"{len(report.contested)} wires with more than one "
-                                        f"driver, first: {report.contested[0].describe()}")
+            first = f", first: {report.contested[0].describe()}" if report.contested else ""
+            return dropped("contested", report.findings + first)
     if job.pack:
         failure = pack(job.path, str(Path(job.path).with_suffix(".bin")), job.icepack)
         if failure:
