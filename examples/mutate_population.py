@@ -12,7 +12,7 @@ refuses, to show a failure coming back from a worker while the pool goes on.
 The worker pieces are plain top-level functions of picklable arguments, so another script can
 import them (from examples/) and run them in a pool of its own:
 
-    from mutate_population import MutationJob, make_population, mutate_population
+    from mutate_population import MutationJob, call_mutate, make_population, mutate_population
 """
 
 from __future__ import annotations
@@ -50,8 +50,8 @@ class MutationResult:
     error: str | None  # "TypeName: message" when the call failed
 
 
-def mutate_file(job: MutationJob) -> MutationResult:
-    """The worker: one gridflip.mutate call on one copy, its failure returned as a value.
+def call_mutate(job: MutationJob) -> str | None:
+    """One gridflip.mutate call on the job's file; its failure as "TypeName: message", or None.
 
     gridflip reports a circuit it cannot open, map or mutate with PanicException, a
     BaseException. Raised out of a multiprocessing.Pool worker, a BaseException ends that
@@ -59,15 +59,26 @@ def mutate_file(job: MutationJob) -> MutationResult:
     exceptions are caught too, so that one bad copy does not fail the whole population.
     """
     try:
-        before = Path(job.path).read_bytes()
         gridflip.mutate(job.path, job.rows, job.columns, job.chance)
-        after = Path(job.path).read_bytes()
     except Exception as error:
-        return MutationResult(job.path, 0, "", f"{type(error).__name__}: {error}")
+        return f"{type(error).__name__}: {error}"
     except BaseException as error:
         if type(error).__name__ != "PanicException":
             raise  # KeyboardInterrupt, SystemExit: let them end the worker
-        return MutationResult(job.path, 0, "", f"PanicException: {error}")
+        return f"PanicException: {error}"
+    return None
+
+
+def mutate_file(job: MutationJob) -> MutationResult:
+    """The worker: one gridflip.mutate call on one copy, its failure returned as a value."""
+    try:
+        before = Path(job.path).read_bytes()
+    except OSError as error:
+        return MutationResult(job.path, 0, "", f"{type(error).__name__}: {error}")
+    error = call_mutate(job)
+    if error is not None:
+        return MutationResult(job.path, 0, "", error)
+    after = Path(job.path).read_bytes()
     changed = [i for i, (a, b) in enumerate(zip(before, after)) if a != b]
     digest = hashlib.sha256(repr(changed).encode()).hexdigest()[:12]
     return MutationResult(job.path, len(changed), digest, None)

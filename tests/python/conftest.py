@@ -3,6 +3,7 @@ known keys, test circuits, and the PanicException type. tests/valgrind imports i
 
 import functools
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -115,3 +116,11 @@ def icebox():
             return directory
     pytest.skip("IceStorm is not installed (Debian: fpga-icestorm): no icebox.py in "
                 + ", ".join(icebox_candidates()))
+
+
+@pytest.fixture
+def simulator(icebox):
+    """Skips where the simulator route (icebox_vlog, iverilog, vvp) or icepack is missing."""
+    for tool in ("icebox_vlog", "icepack", "iverilog", "vvp"):
+        if shutil.which(tool) is None:
+            pytest.skip(f"{tool} is not installed (Debian: fpga-icestorm, iverilog)")

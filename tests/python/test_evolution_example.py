@@ -1,28 +1,23 @@
-"""examples/evolve_circuits.py: generations in a process pool and on a Dask cluster, the driver
-check refusing candidates before icepack, and a fitness function choosing the survivors."""
+"""examples/evolve_circuits.py: the bundled seed evolved towards the adder in a process pool and
+on a Dask cluster started from the command line, as the README starts one; a fitness of one's
+own on packed candidates; the driver check for candidates whose wiring may change."""
 
-import importlib.util
+import csv
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
-from pathlib import Path
+import time
 
 import pytest
 
 from conftest import EXAMPLES
 
-HX1K = Path(EXAMPLES, "blinky_hx1k.asc")
-
-GENERATION = re.compile(r"generation (\d+): (\d+) candidates, (\d+) packed, (\d+) refused by the "
-                        r"driver check, (\d+) failed; (\d+) bits changed; best fitness (\S+) \((.+)\)")
-
-
-@pytest.fixture
-def icestorm(icebox):
-    if shutil.which("icepack") is None:
-        pytest.skip("icepack is not installed (Debian: fpga-icestorm)")
+IMPROVEMENT = re.compile(r"generation (\d+), [\d.]+ s: (\d+)/96 \(\d+ candidates/s\)")
+SUMMARY = re.compile(r"stopped at (full marks|the time budget) after \d+ generations, [\d.]+ s: "
+                     r"\d+ candidates, \d+ per second, made by (\d+) worker processes")
 
 
 def evolve_script(*arguments, timeout=300):
@@ -30,101 +25,104 @@ def evolve_script(*arguments, timeout=300):
                           capture_output=True, text=True, timeout=timeout)
 
 
-def generations(output):
-    """The groups of every generation line."""
-    matches = [GENERATION.fullmatch(line) for line in output.splitlines()
-               if line.startswith("generation ")]
-    assert all(matches), output
-    return [match.groups() for match in matches]
+def check_run(result, output, workers):
+    """A run that improved on the seed, made its candidates on `workers` processes, and whose
+    champion the simulator scores as the fitness did."""
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = result.stdout.splitlines()
+    assert "generation 0 (the circuit): 49/96" in lines
+    scores = [int(match[2]) for match in map(IMPROVEMENT.fullmatch, lines) if match]
+    assert scores and scores == sorted(set(scores)) and scores[0] > 49, lines
+    [summary] = [match for match in map(SUMMARY.fullmatch, lines) if match]
+    assert summary[2] == str(workers) and (summary[1] == "full marks") == (scores[-1] == 96)
+    assert lines[-3:-1] == [
+        f"champion: {output}/champion.asc ({scores[-1]}/96), bitstream {output}/champion.bin",
+        f"simulator check (icebox_vlog, iverilog, vvp): {scores[-1]}/96, agrees with the "
+        "truth-table fitness"]
+    assert lines[-1] in (f"plot: {output}/progress.png", "plot: none, matplotlib is not "
+                         f"installed (pip install matplotlib); the progress is in {output}/progress.csv")
+    with open(output / "progress.csv") as file:
+        assert [int(row["score"]) for row in csv.DictReader(file)] == [49, *scores]
 
 
-def test_two_generations_in_a_process_pool(icestorm):
-    result = evolve_script("--generations", "2", "--population", "4", "--workers", "2")
-    assert result.returncode == 0, result.stderr
-    lines = generations(result.stdout)
-    assert len(lines) == 2, result.stdout
-    for number, line in enumerate(lines, 1):
-        assert line[:5] == (str(number), "4", "4", "0", "0")
-        # 960 tiles x 160 logic-cell bits x 4 candidates at chance 0.05: about 30,700
-        assert 28_000 < int(line[5]) < 33_500
-        assert line[6:] == ("0", "placeholder_fitness: a placeholder that measures nothing")
+def test_a_bounded_evolution_improves_on_the_seed(simulator, tmp_path):
+    check_run(evolve_script("--seconds", "15", "--workers", "2", "--output", str(tmp_path)),
+              tmp_path, workers=2)
 
 
-def test_the_driver_check_refuses_routing_mutations_before_icepack(icestorm, tmp_path):
-    result = evolve_script("--circuit", str(HX1K),
-                           "--generations", "1", "--population", "2", "--workers", "2",
-                           "--columns", "0-35,46-53", "--chance", "0.01", "--workdir", str(tmp_path))
-    assert result.returncode == 0, result.stderr
-    [line] = generations(result.stdout)
-    assert line[:5] == ("1", "2", "0", "2", "0") and line[6] == "none"
-    assert sorted(p.name for p in (tmp_path / "gen-001").iterdir()) == ["child-000.asc", "child-001.asc"]
-    assert result.stdout.endswith(f"parents of a next generation: {EXAMPLES}/blinky_hx1k.asc\n")
-
-
-def test_the_fitness_function_picks_the_survivors(icestorm, child, tmp_path):
+def test_a_fitness_of_ones_own_and_the_driver_check(simulator, child, tmp_path):
     result = child(f"""
         import sys
         from concurrent.futures import ThreadPoolExecutor
+        from pathlib import Path
         sys.path.insert(0, {EXAMPLES!r})
         from evolve_circuits import evolve
+        from truth_table import SEEDS
 
-        def ones_in_the_logic_cells(candidate):
-            rows = open(candidate.path).read().split(".logic_tile")[1:]
-            return float(sum(row[36:46].count("1") for tile in rows for row in tile.split("\\n")[1:17]))
+        def ones(path):
+            tiles = open(path).read().split(".logic_tile")[1:]
+            return sum(row[36:46].count("1") for tile in tiles for row in tile.split("\\n")[1:17])
 
+        def on_board(path):  # as a board's score would, it needs the bitstream
+            assert Path(path).with_suffix(".bin").stat().st_size > 0
+            return ones(path)
+
+        seed = SEEDS["hx1k"][0]
         with ThreadPoolExecutor(2) as pool:
-            history = evolve({str(HX1K)!r}, {str(tmp_path)!r},
-                             population=5, generations=2, keep=2, chance=0.2, executor=pool,
-                             fitness=ones_in_the_logic_cells)
-        for generation in history:
-            ranked = sorted(generation.scores, key=generation.scores.get, reverse=True)
-            print(ranked[:2] == generation.survivors, len(generation.scores))
-        print(*history[0].survivors)
-        """, timeout=120)
+            own = evolve(seed, {str(tmp_path / "own")!r}, fitness=on_board, pack=True,
+                         population=4, keep=2, chance=0.05, generations=3, executor=pool)
+            wired = evolve(seed, {str(tmp_path / "wired")!r}, fitness=on_board,
+                           pack=True, columns=range(54), population=2, generations=1, executor=pool)
+        print(own.stopped, dict(own.outcomes), own.score == ones(own.champion))
+        print(own.progress[0].score < own.score, wired.score == wired.progress[0].score)
+        print(dict(wired.outcomes))
+        """, timeout=300)
     assert result.returncode == 0, result.stderr.decode()
-    lines = result.stdout.decode().splitlines()
-    assert [GENERATION.fullmatch(line)[8] for line in lines[:2]] == ["ones_in_the_logic_cells"] * 2
-    assert lines[2:4] == ["True 5", "True 5"]
-
-    # Child i of the second generation is a mutated copy of survivor i % 2 of the first: it is
-    # nearer to that survivor (about 5,100 flips at chance 0.2) than to the circuit (about 8,200).
-    def distance(a, b):
-        return sum(x != y for x, y in zip(a.read_bytes(), b.read_bytes()))
-
-    survivors = [Path(p) for p in lines[4].split()]
-    for index in range(5):
-        child_file = tmp_path / "gen-002" / f"child-{index:03d}.asc"
-        near = distance(child_file, survivors[index % 2])
-        assert near < 6_000 and near + 1_500 < distance(child_file, HX1K)
+    assert result.stdout.decode().splitlines()[-3:] == [
+        "at the generation budget {'scored': 12} True", "True True", "{'contested': 2}"]
 
 
-@pytest.mark.skipif(importlib.util.find_spec("distributed") is None,
+def start(command, log, ready, timeout=60):
+    """Starts `command` with its output in `log`; the first match of `ready` there, once it shows."""
+    process = subprocess.Popen(command, stdout=log.open("w"), stderr=subprocess.STDOUT,
+                               cwd=log.parent, env={k: v for k, v in os.environ.items()
+                                                    if k != "PYTHONPATH"})
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline and process.poll() is None:
+        found = re.search(ready, log.read_text())
+        if found:
+            return process, found
+        time.sleep(0.2)
+    process.kill()
+    raise AssertionError(f"{command[1]} did not start:\n{log.read_text()}")
+
+
+@pytest.mark.skipif(shutil.which("dask", path=os.path.dirname(sys.executable)) is None,
                     reason="Dask's distributed is not installed (pip install distributed)")
-def test_two_generations_on_a_dask_local_cluster(icestorm, child, tmp_path):
-    result = child(f"""
-        import sys
-        sys.path.insert(0, {EXAMPLES!r})
-        import distributed
-        from evolve_circuits import evolve
-
-        if __name__ == "__main__":
-            with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                          dashboard_address=None) as cluster:
-                with distributed.Client(cluster) as client:
-                    history = evolve({str(HX1K)!r}, {str(tmp_path)!r},
-                                     population=4, generations=2,
-                                     executor=client.get_executor(pure=False))
-            for generation in history:
-                for candidate in generation.candidates:
-                    print(candidate.worker, candidate.outcome, candidate.flips_digest)
-        """, timeout=240)
-    assert result.returncode == 0, result.stderr.decode()
-    lines = result.stdout.decode().splitlines()
-    assert [GENERATION.fullmatch(line).groups()[:5] for line in lines[:2]] == [
-        ("1", "4", "4", "0", "0"), ("2", "4", "4", "0", "0")]
-    candidates = [line.split() for line in lines[2:]]
-    assert len(candidates) == 8 and {outcome for _, outcome, _ in candidates} == {"packed"}
-    workers = {worker for worker, _, _ in candidates}
-    assert len(workers) == 2 and os.getpid() not in {int(w.split(":")[1]) for w in workers}
-    # Each worker keys its own generator: no two candidates got the same flips.
-    assert len({digest for _, _, digest in candidates}) == 8
+def test_an_evolution_on_a_dask_cluster_started_from_the_command_line(simulator, tmp_path):
+    dask = shutil.which("dask", path=os.path.dirname(sys.executable))
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    processes = []
+    try:
+        scheduler, address = start([dask, "scheduler", "--port", str(port)],
+                                   tmp_path / "scheduler.log", r"Scheduler at:\s+(tcp://\S+)")
+        processes.append(scheduler)
+        for n in range(2):
+            processes.append(start([dask, "worker", address[1], "--nthreads", "1"],
+                                   tmp_path / f"worker-{n}.log", r"Registered to:")[0])
+        output = tmp_path / "out"
+        # The README's command, with a time budget and an output directory of the test's own.
+        check_run(evolve_script("--scheduler", address[1], "--workdir", str(tmp_path / "run-1"),
+                                "--population", "16", "--seconds", "15", "--output", str(output),
+                                timeout=240),
+                  output, workers=2)
+    finally:
+        for process in reversed(processes):
+            process.terminate()
+            try:
+                process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
