@@ -329,27 +329,59 @@ def write_results(result: Evolution, fitness: TruthTableFitness, output: Path) -
     return status
 
 
+def count(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{value} is below 1")
+    return value
+
+
+def duration(text: str) -> float:
+    value = float(text)
+    if not value > 0:  # NaN too
+        raise argparse.ArgumentTypeError(f"{text} is not above 0")
+    return value
+
+
+def probability(text: str) -> float:
+    value = float(text)
+    if not 0 < value <= 1:  # NaN too, which would flip every position
+        raise argparse.ArgumentTypeError(f"{text} is not above 0 and at most 1")
+    return value
+
+
+def fail(message: str) -> int:
+    """A failure the user can mend: one line on standard error, exit status 2."""
+    print(f"evolve_circuits: {message}", file=sys.stderr)
+    return 2
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--device", choices=sorted(SEEDS), default="hx1k",
                         help="the bundled seed to evolve (default hx1k)")
     parser.add_argument("--circuit", type=Path, help="evolve this seed instead (with --pcf)")
     parser.add_argument("--pcf", type=Path, help="the seed's pins: x[0] to x[4], y[0] to y[2]")
-    parser.add_argument("--seconds", type=float, default=60, help="time budget (default 60)")
-    parser.add_argument("--generations", type=int, help="generation budget (default none)")
-    parser.add_argument("--population", type=int, default=4, help="candidates per generation")
-    parser.add_argument("--keep", type=int, default=1, help="parents per generation")
+    parser.add_argument("--seconds", type=duration, default=60, help="time budget (default 60)")
+    parser.add_argument("--generations", type=count, help="generation budget (default none)")
+    parser.add_argument("--population", type=count, default=4,
+                        help="candidates per generation (default 4)")
+    parser.add_argument("--keep", type=count, default=1,
+                        help="parents per generation, the best so far (default 1)")
     # On the bundled seed, 0.005 reached full marks most often within 40,000 candidates
     # (about a minute): more often than 0.0025, 0.01 or 0.02.
-    parser.add_argument("--chance", type=float, default=0.005)
+    parser.add_argument("--chance", type=probability, default=0.005,
+                        help="each visited bit's chance to flip (default 0.005)")
     parser.add_argument("--columns", type=lambda t: parse_positions(t, COLUMN_COUNT),
                         default=list(LOGIC_CELL_COLUMNS),
                         help="columns to mutate (default 36-45, the logic cells)")
-    parser.add_argument("--workers", type=int, default=None,
+    parser.add_argument("--workers", type=count, default=None,
                         help="processes of the local pool (default: one per CPU)")
-    parser.add_argument("--scheduler", help="run the tasks on this Dask scheduler instead")
+    parser.add_argument("--scheduler", help="run the tasks on this Dask scheduler instead, "
+                                            "with a --workdir that every worker sees")
     parser.add_argument("--workdir", type=Path,
-                        help="keep the candidates here (default: a temporary directory)")
+                        help="keep the candidates and parents here, replacing an earlier run's "
+                             "(default: a temporary directory, deleted at exit)")
     parser.add_argument("--output", type=Path, default=Path("evolved"),
                         help="where the champion and the plot go (default ./evolved)")
     parser.add_argument("--icebox-dir", help="the directory that holds IceStorm's icebox.py")
@@ -357,12 +389,19 @@ def main(argv: list[str] | None = None) -> int:
     if (args.circuit is None) != (args.pcf is None):
         parser.error("--circuit and --pcf go together")
     circuit, pcf = (args.circuit, args.pcf) if args.circuit else SEEDS[args.device]
+    # Here, not after a run of minutes.
+    for option, directory in (("--output", args.output), ("--workdir", args.workdir)):
+        if directory is None:
+            continue
+        try:
+            directory.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            return fail(f"cannot make the {option} directory: {error}")
 
     try:
         fitness = TruthTableFitness(circuit, pcf, INPUTS, OUTPUTS, adder, icebox_dir=args.icebox_dir)
     except (IceboxNotFound, OSError, ValueError) as error:
-        print(f"evolve_circuits: {error}", file=sys.stderr)
-        return 2
+        return fail(str(error))
     tiles = sorted({cell.tile for cell in fitness.cells})
     print(f"evolving {circuit.name} into a 2-bit adder with carry-in, y = x[1:0] + x[3:2] + x[4]: "
           f"{len(fitness.cells)} LUTs in tiles {', '.join(map(str, tiles))}")
@@ -379,18 +418,29 @@ def main(argv: list[str] | None = None) -> int:
                         chance=args.chance, columns=args.columns, generations=args.generations,
                         seconds=args.seconds, icebox_dir=args.icebox_dir)
         workdir = args.workdir or Path(scratch)
-        if args.scheduler is not None:
-            import distributed  # only for a Dask cluster: pip install distributed
-
-            with distributed.Client(args.scheduler) as client:
-                send_examples(client)
-                # One task per worker thread and generation: each task is a round trip
-                # through the scheduler.
-                threads = sum(client.nthreads().values()) or 1
-                result = evolve(circuit, workdir, executor=client.get_executor(pure=False),
-                                batch=-(-args.population // threads), **settings)
-        else:
-            result = evolve(circuit, workdir, workers=args.workers, **settings)
+        print(f"work files: {workdir}, " + ("kept" if args.workdir else
+                                            "deleted at exit (--workdir keeps them)"))
+        try:
+            if args.scheduler is not None:
+                try:
+                    import distributed  # only for a Dask cluster
+                except ImportError:
+                    return fail("--scheduler needs Dask's distributed: pip install distributed")
+                try:
+                    client = distributed.Client(args.scheduler)
+                except (OSError, ValueError) as error:  # unreachable, or not an address
+                    return fail(f"cannot reach the Dask scheduler: {error}")
+                with client:
+                    send_examples(client)
+                    # One task per worker thread and generation: each task is a round trip
+                    # through the scheduler.
+                    threads = sum(client.nthreads().values()) or 1
+                    result = evolve(circuit, workdir, executor=client.get_executor(pure=False),
+                                    batch=-(-args.population // threads), **settings)
+            else:
+                result = evolve(circuit, workdir, workers=args.workers, **settings)
+        except (OSError, ValueError) as error:  # a full disk, a seed the fitness cannot score
+            return fail(str(error))
         dropped = ", ".join(f"{n} {outcome}" for outcome, n in sorted(result.outcomes.items())
                             if outcome != "scored")
         print(f"stopped {result.stopped} after {result.generations} generations, "

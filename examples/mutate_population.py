@@ -54,9 +54,10 @@ def call_mutate(job: MutationJob) -> str | None:
     """One gridflip.mutate call on the job's file; its failure as "TypeName: message", or None.
 
     gridflip reports a circuit it cannot open, map or mutate with PanicException, a
-    BaseException. Raised out of a multiprocessing.Pool worker, a BaseException ends that
-    worker process and its task is lost, so pool.map would wait for ever. Ordinary
-    exceptions are caught too, so that one bad copy does not fail the whole population.
+    BaseException whose type cannot be pickled. Raised out of a task it never reaches the
+    caller: a multiprocessing.Pool waits for ever, a ProcessPoolExecutor raises PicklingError,
+    a Dask future never gives its result. So this is the task to copy for any executor.
+    Ordinary exceptions are caught too, so that one bad copy does not fail the whole population.
     """
     try:
         gridflip.mutate(job.path, job.rows, job.columns, job.chance)

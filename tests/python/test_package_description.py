@@ -12,7 +12,7 @@ import tomllib
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SHARED_SECTIONS = ("## Calling it", "## What it is for")
+SHARED_SECTIONS = ("## Calling it", "## What it is for", "## In a process pool or on a cluster")
 
 
 def read(name):
@@ -60,7 +60,7 @@ def run_block(code, directory):
 
 
 def test_the_description_examples_run(tmp_path):
-    call, guarded = python_blocks(read("DESCRIPTION.md"))
+    call, guarded = python_blocks(section(read("DESCRIPTION.md"), "## Calling it"))
     example = os.path.join(ROOT, "examples", "blinky_hx1k.asc")
     candidate = tmp_path / "candidate.asc"
     shutil.copyfile(example, candidate)

@@ -49,3 +49,26 @@ def test_the_worker_is_reusable_from_another_script(child, tmp_path):
     assert lines[1].startswith("0 PanicException: malformed logic tile at line ")
     assert lines[2] == "0 ValueError: argument 'rows': row 16 is outside 0 to 15"
     assert lines[3].startswith("0 FileNotFoundError: ")
+
+
+def test_the_readme_task_returns_a_panic_from_every_executor(child, tmp_path):
+    # A process pool, then Dask worker processes (a LocalCluster); every wait is bounded.
+    task = re.search(r"```python\n(import gridflip\n\ndef mutate_task.*?)```",
+                     open(os.path.join(ROOT, "README.md")).read(), re.S)[1]
+    paths = [str(tmp_path / "c.asc"), str(tmp_path / "missing.asc")]
+    (tmp_path / "c.asc").write_bytes(open(os.path.join(EXAMPLES, "blinky_hx1k.asc"), "rb").read())
+    result = child(task + f"""
+import concurrent.futures
+from mutate_population import MutationJob, call_mutate
+if __name__ == "__main__":
+    runs = [(mutate_task, {paths!r}), (call_mutate, [MutationJob(p, (0,), (36,), 0.5) for p in {paths!r}])]
+    with concurrent.futures.ProcessPoolExecutor(2) as pool:
+        print([list(pool.map(*run, timeout=60)) for run in runs])
+    import distributed
+    with distributed.Client(n_workers=1, threads_per_worker=1, dashboard_address=None) as client:
+        print([[future.result(timeout=60) for future in client.map(*run, pure=False)] for run in runs])
+""", env={"PYTHONPATH": EXAMPLES}, timeout=240)
+    assert result.returncode == 0, result.stderr.decode()
+    failure = 'Failed to open circuit: Os { code: 2, kind: NotFound, message: "No such file or directory" }'
+    assert result.stdout.decode().splitlines() == [
+        str([[None, f"{paths[1]}: {failure}"], [None, f"PanicException: {failure}"]])] * 2
