@@ -17,7 +17,7 @@ static long long now_ns(void) {
 }
 
 /* Nanoseconds the sequence took on `path`, or -1 when a call failed. */
-long long syscall_floor_ns(const char *path) {
+long long syscall_floor_ns(const char* path) {
   const long long start = now_ns();
   const int fd = open(path, O_RDWR | O_CLOEXEC);
   if (fd < 0) return -1;
@@ -27,7 +27,7 @@ long long syscall_floor_ns(const char *path) {
     return -1;
   }
   const size_t length = (size_t)info.stx_size;
-  void *view = mmap(NULL, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
+  void* view = mmap(NULL, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
   if (view == MAP_FAILED) {
     close(fd);
     return -1;

@@ -55,14 +55,12 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from check_drivers import IceboxNotFound, UnreadableCircuit, find_contested_wires, load_icebox
-from mutate_example import COLUMN_COUNT, HERE, ROW_LINES, parse_positions
+from tiles import COLUMN_COUNT, HERE, LOGIC_CELL_COLUMNS, ROW_LINES, parse_positions
 from mutate_population import MutationJob, call_mutate
 from truth_table import INPUTS, OUTPUTS, SEEDS, TruthTableFitness, adder, simulate_truth_table
 
-# The logic cells of every iCE40 logic tile: LUT contents and cell options (icebox's LC_0..LC_7).
-LOGIC_CELL_COLUMNS = tuple(range(36, 46))
 # What a Dask worker or scheduler must import to run the tasks, in import order.
-EXAMPLE_MODULES = ("mutate_example.py", "check_drivers.py", "mutate_population.py",
+EXAMPLE_MODULES = ("tiles.py", "check_drivers.py", "mutate_population.py",
                    "truth_table.py", "evolve_circuits.py")
 
 

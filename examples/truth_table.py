@@ -51,7 +51,7 @@ from itertools import compress
 from pathlib import Path
 
 from check_drivers import load_icebox
-from mutate_example import HERE, ROW_LINES, ROW_STRIDE, find_tiles
+from tiles import HERE, ROW_LINES, ROW_STRIDE, find_tiles
 
 LOGIC_CELL_FIRST, LOGIC_CELL_END = 36, 46  # columns 36-45: LUT contents and cell options
 ONE = ord("1")

@@ -11,7 +11,7 @@
 //   and every remaining byte is the file.
 // Row bytes are taken modulo 16 and column bytes modulo 54: mutate refuses other values
 // before the scan runs, and the scan relies on that.
-#include "tile_scan.hpp"
+#include "scan/tile_scan.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -48,17 +48,25 @@ Layout decode_layout(const std::uint8_t* data, std::size_t size) {
 
 std::uint64_t word_at(const std::uint8_t* data, std::size_t size, std::size_t at) {
   std::uint64_t word = 0;
-  for (int k = 7; k >= 0; --k) word = word << 8 | byte_at(data, size, at + static_cast<std::size_t>(k));
+  for (int k = 7; k >= 0; --k)
+    word = word << 8 | byte_at(data, size, at + static_cast<std::size_t>(k));
   return word;
 }
 
 // Raw bits reach every float; the other forms make the interesting chances common.
 float decode_chance(std::uint8_t control, std::uint32_t bits) {
   switch ((control >> 5) & 3) {
-    case 1: bits = 0x3F800000u; break;                            // exactly 1.0
-    case 2: bits = (bits & 0x007FFFFFu) | 0x3F800000u; break;     // [1, 2), less 1 below
-    case 3: bits |= 0x7F800000u; break;                           // an infinity or a NaN
-    default: break;
+    case 1:
+      bits = 0x3F800000u;
+      break;  // exactly 1.0
+    case 2:
+      bits = (bits & 0x007FFFFFu) | 0x3F800000u;
+      break;  // [1, 2), less 1 below
+    case 3:
+      bits |= 0x7F800000u;
+      break;  // an infinity or a NaN
+    default:
+      break;
   }
   float chance;
   std::memcpy(&chance, &bits, sizeof chance);
@@ -112,7 +120,9 @@ class DrawScript {
 class FuzzDrawSource {
  public:
   FuzzDrawSource(const DrawScript& script, std::size_t capacity, std::size_t preloaded)
-      : script_(script), words_(new std::uint32_t[2 * capacity]), capacity_(capacity),
+      : script_(script),
+        words_(new std::uint32_t[2 * capacity]),
+        capacity_(capacity),
         position_(capacity - preloaded) {
     fill(capacity - preloaded);
   }
@@ -177,7 +187,8 @@ std::size_t next_feed(const std::vector<std::uint8_t>& bytes, std::size_t from) 
 
 // The pass's rules written out literally, one step per rule, nothing shared with src/.
 Outcome model_pass(std::vector<std::uint8_t> bytes, const std::vector<std::uint8_t>& rows,
-                   const std::vector<std::uint8_t>& columns, float chance, const DrawScript& script) {
+                   const std::vector<std::uint8_t>& columns, float chance,
+                   const DrawScript& script) {
   static const char tag[] = ".logic_tile";
   Outcome outcome;
   const std::size_t length = bytes.size();
@@ -218,7 +229,8 @@ Outcome model_pass(std::vector<std::uint8_t> bytes, const std::vector<std::uint8
           if (feed - row_start == 55 && bytes[feed - 1] == '\r') {
             outcome.abort_message += " ends in a carriage return; convert the file to LF line ends";
           } else {
-            outcome.abort_message += " is " + std::to_string(feed - row_start) + " bytes long, not 54";
+            outcome.abort_message +=
+                " is " + std::to_string(feed - row_start) + " bytes long, not 54";
           }
           outcome.bytes = std::move(bytes);
           return outcome;
@@ -269,18 +281,19 @@ std::unique_ptr<std::uint8_t[]> exact_copy(const std::vector<std::uint8_t>& from
   return copy;
 }
 
-Outcome scan_under_test(const std::vector<std::uint8_t>& file, const std::vector<std::uint8_t>& rows,
+Outcome scan_under_test(const std::vector<std::uint8_t>& file,
+                        const std::vector<std::uint8_t>& rows,
                         const std::vector<std::uint8_t>& columns, float chance,
                         FuzzDrawSource& draws, const gridflip::ScanKernels& kernels) {
   auto bytes = exact_copy(file);
   auto row_bytes = exact_copy(rows);
   auto column_bytes = exact_copy(columns);
   Outcome outcome;
-  const gridflip::ScanStatus scanned = gridflip::scan_logic_tiles(
-      std::span<std::uint8_t>(bytes.get(), file.size()),
-      std::span<const std::uint8_t>(row_bytes.get(), rows.size()),
-      std::span<const std::uint8_t>(column_bytes.get(), columns.size()),
-      gridflip::flip_threshold(chance), draws, kernels);
+  const gridflip::ScanStatus scanned =
+      gridflip::scan_logic_tiles(std::span<std::uint8_t>(bytes.get(), file.size()),
+                                 std::span<const std::uint8_t>(row_bytes.get(), rows.size()),
+                                 std::span<const std::uint8_t>(column_bytes.get(), columns.size()),
+                                 gridflip::flip_threshold(chance), draws, kernels);
   if (!scanned.ok()) {
     outcome.aborted = true;
     outcome.abort_message = gridflip::describe_scan_fault(scanned.error());
@@ -292,7 +305,8 @@ Outcome scan_under_test(const std::vector<std::uint8_t>& file, const std::vector
 
 [[noreturn]] void report_mismatch(const char* what, const Outcome& model, const Outcome& scan,
                                   gridflip::ScanPath path) {
-  std::fprintf(stderr, "tile_scan_fuzzer: %s differs on the %s path\n  model: draws %zu, abort '%s'\n"
+  std::fprintf(stderr,
+               "tile_scan_fuzzer: %s differs on the %s path\n  model: draws %zu, abort '%s'\n"
                "  scan:  draws %zu, abort '%s'\n",
                what, gridflip::scan_path_name(path), model.draws,
                model.aborted ? model.abort_message.c_str() : "-", scan.draws,
@@ -313,15 +327,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Layout layout = decode_layout(data, size);
   const std::uint8_t control = byte_at(data, size, 2);
   std::uint32_t chance_bits = 0;
-  for (int k = 3; k >= 0; --k) chance_bits = chance_bits << 8 | byte_at(data, size, 3 + static_cast<std::size_t>(k));
+  for (int k = 3; k >= 0; --k)
+    chance_bits = chance_bits << 8 | byte_at(data, size, 3 + static_cast<std::size_t>(k));
   const float chance = decode_chance(control, chance_bits);
 
   std::size_t at = fixed_header;
   std::vector<std::uint8_t> rows, columns;
   for (std::size_t k = 0; k < layout.row_count; ++k) rows.push_back(byte_at(data, size, at++) % 16);
-  for (std::size_t k = 0; k < layout.column_count; ++k) columns.push_back(byte_at(data, size, at++) % 54);
+  for (std::size_t k = 0; k < layout.column_count; ++k)
+    columns.push_back(byte_at(data, size, at++) % 54);
   std::vector<std::uint64_t> words;
-  for (std::size_t k = 0; k < layout.word_count; ++k, at += 8) words.push_back(word_at(data, size, at));
+  for (std::size_t k = 0; k < layout.word_count; ++k, at += 8)
+    words.push_back(word_at(data, size, at));
   std::vector<std::uint8_t> file;
   if (layout.file_offset < size) file.assign(data + layout.file_offset, data + size);
 
@@ -337,8 +354,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (gridflip::ScanPath path : gridflip::scan_paths) {
     if (!gridflip::scan_path_supported(path)) continue;
     FuzzDrawSource draws(script, capacity, preloaded);
-    const Outcome scan = scan_under_test(file, rows, columns, chance, draws,
-                                         *gridflip::scan_kernels(path));
+    const Outcome scan =
+        scan_under_test(file, rows, columns, chance, draws, *gridflip::scan_kernels(path));
     if (model.aborted != scan.aborted || model.abort_message != scan.abort_message) {
       report_mismatch("abort", model, scan, path);
     }
@@ -369,8 +386,8 @@ std::size_t line_start(const std::uint8_t* data, std::size_t begin, std::size_t 
   return near;
 }
 
-std::size_t insert_bytes(std::uint8_t* data, std::size_t size, std::size_t max_size,
-                         std::size_t at, const std::string& text) {
+std::size_t insert_bytes(std::uint8_t* data, std::size_t size, std::size_t max_size, std::size_t at,
+                         const std::string& text) {
   const std::size_t room = max_size - size;
   const std::size_t count = text.size() < room ? text.size() : room;
   std::memmove(data + at + count, data + at, size - at);
@@ -404,13 +421,16 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
   if (random.below(4) != 0 || size < file_offset || size >= max_size) {
     return LLVMFuzzerMutate(data, size, max_size);
   }
-  const std::size_t at = line_start(data, file_offset, file_offset + random.below(size - file_offset + 1));
-  static const char* const other_lines[] = {".io_tile 0 1\n", ".ramb_tile 8 1\n", ".comment x\n",
-                                           ".logic_tile", ".logic_tile 1 1", " .logic_tile 1 1\n",
-                                           ".logic_til\n", ".sym 1 x\n"};
+  const std::size_t at =
+      line_start(data, file_offset, file_offset + random.below(size - file_offset + 1));
+  static const char* const other_lines[] = {
+      ".io_tile 0 1\n",  ".ramb_tile 8 1\n",   ".comment x\n", ".logic_tile",
+      ".logic_tile 1 1", " .logic_tile 1 1\n", ".logic_til\n", ".sym 1 x\n"};
   switch (random.below(4)) {
-    case 0: return insert_bytes(data, size, max_size, at, random_tile(random));
-    case 1: return insert_bytes(data, size, max_size, at, other_lines[random.below(8)]);
+    case 0:
+      return insert_bytes(data, size, max_size, at, random_tile(random));
+    case 1:
+      return insert_bytes(data, size, max_size, at, other_lines[random.below(8)]);
     case 2: {  // cut the file short, most often inside a tile
       const std::size_t cut = file_offset + random.below(size - file_offset + 1);
       return cut;

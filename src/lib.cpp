@@ -1,9 +1,12 @@
-// The mutate operation and the logic-tile mutation pass.
+// The mutate operation and the logic-tile mutation pass; the aborts of both are decided here.
 #include "lib.hpp"
 
 #include "circuit/access_guard.hpp"
 #include "circuit/io_error_text.hpp"
-#include "tile_scan.hpp"
+#include "report/call_abort.hpp"
+#include "scan/tile_scan.hpp"
+
+#include <source_location>
 
 namespace gridflip {
 
@@ -53,19 +56,20 @@ std::string MutationPass::describe_access_fault() const {
          "(its file system may be full)";
 }
 
-PyResult<PyRef> mutate(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyResult<MutateArguments> bound = bind_mutate_arguments(args, nargs, kwnames);
-  if (!bound.ok()) return std::move(bound.error());
-  MutateArguments& arguments = bound.value();
+void abort_with_io_error(std::string_view text, const IoError& error, std::source_location where) {
+  std::string message(text);
+  message += ": ";
+  message += render_io_error(error);
+  abort_call(std::move(message), where);
+}
 
-  IoResult<UniqueFd> opened = [&] {
-    const FsPath path = std::move(arguments.path);  // released right after the attempt
-    return open_circuit(TerminatedPath(path.data(), path.size()));
-  }();
+void mutate(CircuitPath path, ByteList rows, ByteList columns, float chance) {
+  IoResult<UniqueFd> opened = open_circuit(path.bytes());
+  path.release();  // right after the attempt, whatever its outcome
   if (!opened.ok()) abort_with_io_error("Failed to open circuit", opened.error());
   UniqueFd file = std::move(opened.value());
 
-  const bool visits = !arguments.rows.empty() && !arguments.columns.empty();
+  const bool visits = !rows.empty() && !columns.empty();
   IoResult<CircuitMap> mapped =
       map_circuit(file, visits ? ViewUse::read_whole : ViewUse::untouched);
   if (!mapped.ok()) abort_with_io_error("Failed to mmap circuit", mapped.error());
@@ -73,14 +77,13 @@ PyResult<PyRef> mutate(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   ThreadRandom generator = take_thread_random();
   file.close();  // the mapping keeps a descriptor of its own
 
-  MutationPass pass(std::move(mapped.value()), std::move(arguments.rows),
-                    std::move(arguments.columns), std::move(generator), arguments.chance);
+  MutationPass pass(std::move(mapped.value()), std::move(rows), std::move(columns),
+                    std::move(generator), chance);
   pass.run();
   // A failed flush may leave the flips short of storage: report it, not success.
   if (IoStatus flushed = flush_circuit(pass.mapping()); !flushed.ok()) {
     abort_with_io_error("Failed to flush circuit", flushed.error());
   }
-  return PyRef::borrow(Py_None);
 }
 
 }  // namespace gridflip

@@ -4,7 +4,8 @@
 #include "circuit/circuit_map.hpp"
 #include "lib.hpp"
 #include "random/thread_random.hpp"
-#include "tile_scan.hpp"
+#include "scan/tile_scan.hpp"
+#include "test_support.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -13,8 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <optional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -83,7 +84,7 @@ std::size_t walk_lines_with_memchr(const std::uint8_t* base, std::size_t length)
 
 // A fresh mapping of `path`, as mutate makes it. Exits when the file cannot be opened or mapped.
 CircuitMap map_copy(const std::string& path) {
-  IoResult<UniqueFd> file = open_circuit(path);
+  IoResult<UniqueFd> file = open_circuit(terminated(path));
   if (!file.ok()) {
     std::fprintf(stderr, "cannot open %s\n", path.c_str());
     std::exit(2);
@@ -169,7 +170,8 @@ class RecycledDraws {
 // thing.
 void require_whole(const ScanStatus& scanned) {
   if (scanned.ok()) return;
-  std::fprintf(stderr, "the scan stopped short: %s\n", describe_scan_fault(scanned.error()).c_str());
+  std::fprintf(stderr, "the scan stopped short: %s\n",
+               describe_scan_fault(scanned.error()).c_str());
   std::exit(2);
 }
 
@@ -219,8 +221,8 @@ int run(const Options& options) {
   };
   // The module's own MutationPass::run over a fresh mapping of a copy in the scratch
   // directory, fault guard included; mapping and release are not timed.
-  const std::string copy_path = options.scratch + "/gridflip-pass-benchmark-" +
-                                std::to_string(::getpid()) + ".asc";
+  const std::string copy_path =
+      options.scratch + "/gridflip-pass-benchmark-" + std::to_string(::getpid()) + ".asc";
   write_file(copy_path, original);
   std::optional<MutationPass> module_pass;
   const auto prepare_module_pass = [&] {
@@ -275,7 +277,8 @@ int run(const Options& options) {
     std::vector<double> t_dense_on, t_scan_on;
     for (ScanPath path : paths) {
       restore();
-      t_dense_on.push_back(time_ns([&] { scan_with_cursor(dense_threshold, *scan_kernels(path)); }));
+      t_dense_on.push_back(
+          time_ns([&] { scan_with_cursor(dense_threshold, *scan_kernels(path)); }));
       t_scan_on.push_back(time_ns([&] { tile_free_scan(*scan_kernels(path)); }));
     }
     if (repetition < 0) continue;  // warm-up
@@ -308,9 +311,10 @@ int run(const Options& options) {
   const char* const chosen_name = scan_path_name(selected_scan_path());
 
   std::printf("pass benchmark: %s\n", options.circuit.c_str());
-  std::printf("  %zu bytes, %zu lines, %zu logic tiles, %zu visits per dense pass; "
-              "medians of %d interleaved repetitions; scan kernels: %s\n\n",
-              original.size(), lines, tiles, visits, options.repetitions, chosen_name);
+  std::printf(
+      "  %zu bytes, %zu lines, %zu logic tiles, %zu visits per dense pass; "
+      "medians of %d interleaved repetitions; scan kernels: %s\n\n",
+      original.size(), lines, tiles, visits, options.repetitions, chosen_name);
   std::printf("%-56s %10s %14s\n", "", "ms", "ns / position");
   std::printf("%-56s %10.3f %14.3f\n", "dense pass (16 x 54, chance 0.01, DrawCursor)",
               median(dense) / 1e6, dense_per_position);

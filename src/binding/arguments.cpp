@@ -100,7 +100,7 @@ ByteList copy_bytes(const Buffer* data, Py_ssize_t size) {
 
 }  // namespace
 
-PyResult<ArgumentSlots> bind_arguments(const ArgumentSpec& signature, PyObject* const* args,
+PyResult<ArgumentSlots> bind_arguments(const Signature& signature, PyObject* const* args,
                                        Py_ssize_t nargs, PyObject* kwnames) {
   const std::string full_name = std::string(signature.function_name) + "()";
   constexpr Py_ssize_t count = 4;
@@ -119,7 +119,7 @@ PyResult<ArgumentSlots> bind_arguments(const ArgumentSpec& signature, PyObject* 
     std::size_t match = signature.parameter_names.size();
     if (utf8 == nullptr) {
       // No UTF-8 form: it names no parameter.
-      if (auto dropped = fetch_interpreter_error()) (void)dropped;
+      discard_interpreter_error();
     } else {
       const std::string_view text(utf8, static_cast<std::size_t>(size));
       match = static_cast<std::size_t>(
@@ -137,7 +137,8 @@ PyResult<ArgumentSlots> bind_arguments(const ArgumentSpec& signature, PyObject* 
     }
     if (slots[match] != nullptr) {
       return PyErr::described(PyExc_TypeError, full_name + " got multiple values for argument '" +
-                                                   std::string(signature.parameter_names[match]) + "'");
+                                                   std::string(signature.parameter_names[match]) +
+                                                   "'");
     }
     slots[match] = args[nargs + k];
   }
@@ -147,11 +148,10 @@ PyResult<ArgumentSlots> bind_arguments(const ArgumentSpec& signature, PyObject* 
     if (slots[i] == nullptr) missing.push_back(signature.parameter_names[i]);
   }
   if (!missing.empty()) {
-    return PyErr::described(PyExc_TypeError,
-                            full_name + " missing " + std::to_string(missing.size()) +
-                                " required positional " +
-                                (missing.size() == 1 ? "argument: " : "arguments: ") +
-                                quoted_names(missing));
+    return PyErr::described(
+        PyExc_TypeError,
+        full_name + " missing " + std::to_string(missing.size()) + " required positional " +
+            (missing.size() == 1 ? "argument: " : "arguments: ") + quoted_names(missing));
   }
   return slots;
 }
@@ -171,7 +171,8 @@ PyResult<ByteList> convert_byte_list(PyObject* object) {
   if (PyByteArray_Check(object)) {
     return copy_bytes(PyByteArray_AS_STRING(object), PyByteArray_GET_SIZE(object));
   }
-  if (PyUnicode_Check(object)) return PyErr::described(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (PyUnicode_Check(object))
+    return PyErr::described(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(object)) {
     PyResult<PyObject*> sequence = sequence_type();
     if (!sequence.ok()) return std::move(sequence.error());
@@ -185,7 +186,8 @@ PyResult<ByteList> convert_byte_list(PyObject* object) {
     list.reserve(static_cast<std::size_t>(std::min(Py_SIZE(object), reserve_cap)));
     // Py_SIZE is re-read each turn: __index__ may change the list, as with its iterator.
     for (Py_ssize_t i = 0; i < Py_SIZE(object); ++i) {
-      PyRef item = PyRef::borrow(is_list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i));
+      PyRef item =
+          PyRef::borrow(is_list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i));
       if (PyStatus appended = append_item(list, item.get()); !appended.ok()) {
         return std::move(appended.error());
       }
@@ -195,7 +197,7 @@ PyResult<ByteList> convert_byte_list(PyObject* object) {
 
   const Py_ssize_t hint = PyObject_Size(object);
   if (hint < 0) {
-    if (auto dropped = fetch_interpreter_error()) (void)dropped;
+    discard_interpreter_error();
   } else {
     list.reserve(static_cast<std::size_t>(std::min(hint, reserve_cap)));
   }
@@ -241,8 +243,8 @@ PyStatus check_coordinates(const ByteList& rows, const ByteList& columns) {
   constexpr unsigned last_column = 53;
   const auto row = std::find_if(rows.begin(), rows.end(), [](unsigned v) { return v > last_row; });
   if (row != rows.end()) {
-    return PyErr::described(PyExc_ValueError, "argument 'rows': row " + std::to_string(*row) +
-                                                  " is outside 0 to 15");
+    return PyErr::described(PyExc_ValueError,
+                            "argument 'rows': row " + std::to_string(*row) + " is outside 0 to 15");
   }
   const auto column =
       std::find_if(columns.begin(), columns.end(), [](unsigned v) { return v > last_column; });
@@ -270,13 +272,13 @@ PyErr wrap_argument_error(std::string_view parameter_name, PyErr error) {
     if (type_name) {
       text = "<unprintable " + utf8_replacing(type_name.get()) + " object>";
       fallback = nullptr;
-    } else if (auto dropped = fetch_interpreter_error()) {
-      (void)dropped;
+    } else {
+      discard_interpreter_error();
     }
     if (fallback != nullptr) text = fallback;
   }
-  PyErr wrapped = PyErr::described(PyExc_TypeError,
-                                   "argument '" + std::string(parameter_name) + "': " + text);
+  PyErr wrapped =
+      PyErr::described(PyExc_TypeError, "argument '" + std::string(parameter_name) + "': " + text);
   PyObject* replacement = exception_object(wrapped);
   // Steals the cause; a null cause still marks the context as suppressed.
   PyException_SetCause(replacement, PyException_GetCause(original));
@@ -285,10 +287,10 @@ PyErr wrap_argument_error(std::string_view parameter_name, PyErr error) {
 
 PyResult<MutateArguments> bind_mutate_arguments(PyObject* const* args, Py_ssize_t nargs,
                                                 PyObject* kwnames) {
-  PyResult<ArgumentSlots> bound = bind_arguments(mutate_spec, args, nargs, kwnames);
+  PyResult<ArgumentSlots> bound = bind_arguments(mutate_signature, args, nargs, kwnames);
   if (!bound.ok()) return std::move(bound.error());
   const ArgumentSlots& slots = bound.value();
-  const auto& names = mutate_spec.parameter_names;
+  const auto& names = mutate_signature.parameter_names;
 
   PyResult<FsPath> path = convert_path(slots[0]);
   if (!path.ok()) return wrap_argument_error(names[0], std::move(path.error()));

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "binding/py_error.hpp"
+#include "lib.hpp"
 
 #include <array>
 #include <cstdint>
@@ -13,15 +14,14 @@
 
 namespace gridflip {
 
-// Row or column values, in the caller's order, repeats kept.
-using ByteList = std::vector<std::uint8_t>;
-
-struct ArgumentSpec {
+// The parameters of a function, as its binding sorts the arguments into them.
+struct Signature {
   std::string_view function_name;
   std::array<std::string_view, 4> parameter_names;
 };
 
-inline constexpr ArgumentSpec mutate_spec = {"mutate", {"fpath", "rows", "columns", "mutation_chance"}};
+inline constexpr Signature mutate_signature = {"mutate",
+                                               {"fpath", "rows", "columns", "mutation_chance"}};
 
 // Borrowed argument objects, one per parameter.
 using ArgumentSlots = std::array<PyObject*, 4>;
@@ -35,6 +35,13 @@ class FsPath {
   std::size_t size() const noexcept {
     return static_cast<std::size_t>(PyBytes_GET_SIZE(encoded_.get()));
   }
+  // The same bytes for the operation, which releases the bytes object with the path.
+  CircuitPath into_circuit_path() && noexcept {
+    PyObject* owner = encoded_.release();
+    return CircuitPath(
+        TerminatedPath(PyBytes_AS_STRING(owner), static_cast<std::size_t>(PyBytes_GET_SIZE(owner))),
+        owner, [](void* bytes) noexcept { Py_DECREF(static_cast<PyObject*>(bytes)); });
+  }
 
  private:
   PyRef encoded_;
@@ -47,7 +54,7 @@ struct MutateArguments {
   float chance;
 };
 
-PyResult<ArgumentSlots> bind_arguments(const ArgumentSpec& signature, PyObject* const* args,
+PyResult<ArgumentSlots> bind_arguments(const Signature& signature, PyObject* const* args,
                                        Py_ssize_t nargs, PyObject* kwnames);
 PyResult<FsPath> convert_path(PyObject* object);
 PyResult<ByteList> convert_byte_list(PyObject* object);

@@ -3,8 +3,8 @@
 
 #include <Python.h>
 
-#include <csignal>
 #include <unistd.h>
+#include <csignal>
 
 namespace gridflip {
 namespace {

@@ -1,6 +1,7 @@
 // Module definition, method record, the entry point and mutate's call frame.
 #include "binding/module.hpp"
 
+#include "binding/arguments.hpp"
 #include "binding/call_frame.hpp"
 #include "binding/interpreter_hooks.hpp"
 #include "binding/once_cell.hpp"
@@ -23,6 +24,17 @@ constexpr const char mutate_docstring[] =
     "* 'columns' - List of 0 indexed columns to mutate on [0-53]\n"
     "* 'mutation_chance' - chance to flip bit [0-1]";
 static_assert(sizeof(mutate_docstring) - 1 == 282);
+
+// mutate(fpath, rows, columns, mutation_chance) from the fast-call arguments: binds them, then
+// runs the operation. Returns None or an argument error; the operation's failures are aborts.
+PyResult<PyRef> mutate(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyResult<MutateArguments> bound = bind_mutate_arguments(args, nargs, kwnames);
+  if (!bound.ok()) return std::move(bound.error());
+  MutateArguments& arguments = bound.value();
+  gridflip::mutate(std::move(arguments.path).into_circuit_path(), std::move(arguments.rows),
+                   std::move(arguments.columns), arguments.chance);
+  return PyRef::borrow(Py_None);
+}
 
 PyObject* mutate_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {

@@ -33,7 +33,8 @@ class PyOnceCell {
     if (filler_.load(std::memory_order_relaxed) == self) {
       return PyErr::described(PyExc_RuntimeError,
                               std::string("deadlock detected: gridflip was called again while "
-                                          "this thread was ") + filling_);
+                                          "this thread was ") +
+                                  filling_);
     }
     PyThreadState* saved = PyEval_SaveThread();
     std::unique_lock region(region_);

@@ -27,7 +27,7 @@ std::string qualified_type_name(PyTypeObject* type) {
     }
   }
   // The failure is what this text stands for; it is dropped here.
-  if (auto dropped = fetch_interpreter_error()) (void)dropped;
+  discard_interpreter_error();
   return "<failed to extract type name>";
 }
 
@@ -130,6 +130,8 @@ std::optional<PyErr> fetch_interpreter_error() {
   return PyErr::fetched(std::move(exception));
 }
 
+void discard_interpreter_error() { (void)fetch_interpreter_error(); }
+
 PyErr fetch_or_system_error() {
   if (auto error = fetch_interpreter_error()) return std::move(*error);
   return PyErr::described(PyExc_SystemError, "attempted to fetch exception but none was set");
@@ -176,8 +178,9 @@ PyResult<PyObject*> panic_exception_type() {
 }
 
 PyErr raise_abort(const CallAbort& abort) {
-  std::string message =
-      abort.has_text() ? abort.message() : std::string("an abort happened in gridflip's native code");
+  std::string message = abort.has_text()
+                            ? abort.message()
+                            : std::string("an abort happened in gridflip's native code");
   PyResult<PyObject*> type = panic_exception_type();
   // No PanicException can be made while this thread is creating its type.
   if (!type.ok()) return std::move(type.error());
@@ -185,8 +188,8 @@ PyErr raise_abort(const CallAbort& abort) {
 }
 
 PyErr cast_error(PyObject* object, PyTypeObject* target) {
-  std::string message = "'" + qualified_type_name(Py_TYPE(object)) + "' object cannot be cast as '" +
-                        qualified_type_name(target) + "'";
+  std::string message = "'" + qualified_type_name(Py_TYPE(object)) +
+                        "' object cannot be cast as '" + qualified_type_name(target) + "'";
   return PyErr::described(PyExc_TypeError, std::move(message));
 }
 

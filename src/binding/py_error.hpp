@@ -1,9 +1,9 @@
 // PyErr, the module's error value, and its passage to and from the interpreter.
 #pragma once
 
+#include "base/result.hpp"
 #include "binding/py_ref.hpp"
 #include "report/call_abort.hpp"
-#include "result.hpp"
 
 #include <optional>
 #include <string>
@@ -19,8 +19,7 @@ class PyErr {
  public:
   enum class Argument { text, panic_tuple };
 
-  static PyErr described(PyObject* type, std::string message,
-                         Argument argument = Argument::text) {
+  static PyErr described(PyObject* type, std::string message, Argument argument = Argument::text) {
     return PyErr(Described{PyRef::borrow(type), std::move(message), argument});
   }
   static PyErr fetched(PyRef exception) { return PyErr(std::move(exception)); }
@@ -56,6 +55,10 @@ void set_interpreter_error(PyErr error);
 // Takes the pending exception, or nothing when none is pending. A PanicException
 // resumes the abort it stands for (this throws CallAbort).
 std::optional<PyErr> fetch_interpreter_error();
+
+// Takes the pending exception, if any, and drops it: for a failure that the caller answers with
+// a fallback of its own. A PanicException still resumes its abort.
+void discard_interpreter_error();
 
 // As fetch_interpreter_error, but a missing exception becomes the SystemError
 // "attempted to fetch exception but none was set".

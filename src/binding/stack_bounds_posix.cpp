@@ -7,14 +7,14 @@
 // library knows them.
 #include "binding/stack_bounds.hpp"
 
-#include "glibc_symbols.hpp"
+#include "base/glibc_symbols.hpp"
 
-#include <cstring>
 #include <pthread.h>
 #include <sys/auxv.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <cstring>
 
 GRIDFLIP_FIRST_GLIBC_VERSION(pthread_getattr_np);
 GRIDFLIP_FIRST_GLIBC_VERSION(pthread_attr_getstack);

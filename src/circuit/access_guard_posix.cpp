@@ -3,10 +3,10 @@
 // SIGBUS to the handler it replaced.
 #include "circuit/access_guard.hpp"
 
+#include <pthread.h>
 #include <atomic>
 #include <csetjmp>
 #include <csignal>
-#include <pthread.h>
 
 namespace gridflip {
 namespace {

@@ -27,9 +27,4 @@ CircuitMap& CircuitMap::operator=(CircuitMap&& other) noexcept {
 
 CircuitMap::~CircuitMap() { unmap_circuit(*this); }
 
-IoStatus check_map_length(std::uintmax_t length, std::uintmax_t largest) {
-  if (length <= largest) return success;
-  return IoError::custom(ErrorKind::InvalidData, "memory map length overflows isize");
-}
-
 }  // namespace gridflip

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 namespace gridflip {
@@ -58,8 +57,6 @@ class CircuitMap {
 // C++ string and a Python bytes object keep them), so the open needs no copy.
 class TerminatedPath {
  public:
-  TerminatedPath(const std::string& path) noexcept  // NOLINT: implicit by design
-      : bytes_(path.c_str(), path.size()) {}
   // `data[size]` must be the NUL.
   TerminatedPath(const char* data, std::size_t size) noexcept : bytes_(data, size) {}
   std::string_view bytes() const noexcept { return bytes_; }
@@ -93,9 +90,5 @@ IoStatus flush_circuit(const CircuitMap& map);
 // Unmaps the view and closes the map's descriptor, leaving the empty map. Does not
 // flush. Ignores the system's results; the empty map needs nothing.
 void unmap_circuit(CircuitMap& map) noexcept;
-
-// The refusal of a file length that the view's length type cannot hold: nullopt
-// when `length` is at most `largest`.
-IoStatus check_map_length(std::uintmax_t length, std::uintmax_t largest);
 
 }  // namespace gridflip

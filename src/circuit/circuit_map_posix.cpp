@@ -39,11 +39,16 @@ IoResult<struct statx> describe_file(int fd) {
 
 }  // namespace
 
+// Not static: the tests check it with the limit of a 32-bit build.
+IoStatus check_map_length(std::uintmax_t length, std::uintmax_t largest) {
+  if (length <= largest) return success;
+  return IoError::custom(ErrorKind::InvalidData, "memory map length overflows isize");
+}
+
 IoResult<UniqueFd> open_circuit(TerminatedPath path) {
   // The system would stop at the first NUL and open a different file.
   if (path.bytes().find('\0') != std::string_view::npos) {
-    return IoError::simple(ErrorKind::InvalidInput,
-                           "strings passed to WinAPI cannot contain NULs");
+    return IoError::simple(ErrorKind::InvalidInput, "strings passed to WinAPI cannot contain NULs");
   }
   int fd;
   do {
@@ -75,7 +80,8 @@ IoResult<CircuitMap> map_circuit(const UniqueFd& file, ViewUse use) {
   if (!S_ISREG(info.stx_mode)) return IoError::from_os(ENODEV);
 
   const auto size = static_cast<std::uintmax_t>(info.stx_size);
-  if (IoStatus fits = check_map_length(size, std::numeric_limits<std::ptrdiff_t>::max()); !fits.ok()) {
+  if (IoStatus fits = check_map_length(size, std::numeric_limits<std::ptrdiff_t>::max());
+      !fits.ok()) {
     return std::move(fits.error());
   }
   const auto length = static_cast<std::size_t>(size);

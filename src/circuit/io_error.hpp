@@ -2,7 +2,7 @@
 // Nothing here aborts; only IoError::custom can throw (allocation).
 #pragma once
 
-#include "result.hpp"
+#include "base/result.hpp"
 
 #include <cstdint>
 #include <string>
@@ -67,7 +67,9 @@ class IoError {
   enum class Form : std::uint8_t { os, simple, custom };
 
   // `code` is the errno of the failing call, read before any clean-up runs.
-  static IoError from_os(int code) noexcept { return IoError(Form::os, code, ErrorKind::Other, {}); }
+  static IoError from_os(int code) noexcept {
+    return IoError(Form::os, code, ErrorKind::Other, {});
+  }
   static IoError simple(ErrorKind kind, const char* fixed_message) noexcept {
     return IoError(Form::simple, 0, kind, fixed_message);
   }

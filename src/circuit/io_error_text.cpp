@@ -2,7 +2,6 @@
 #include "circuit/io_error_text.hpp"
 
 #include "circuit/os_error.hpp"
-#include "report/call_abort.hpp"
 #include "unicode_tables.hpp"
 
 #include <algorithm>
@@ -41,9 +40,7 @@ struct Decoded {
 // that could still have begun a valid character (at least one byte), as Python's
 // "replace" handler counts them.
 Decoded decode_one(std::string_view text, std::size_t at) noexcept {
-  const auto byte_at = [&](std::size_t index) {
-    return static_cast<unsigned char>(text[index]);
-  };
+  const auto byte_at = [&](std::size_t index) { return static_cast<unsigned char>(text[index]); };
   const unsigned char lead = byte_at(at);
   if (lead < 0x80) return {lead, 1, true};
 
@@ -108,12 +105,24 @@ std::string quoted(std::string_view utf8) {
   for (std::size_t at = 0; at < utf8.size();) {
     const Decoded next = decode_one(utf8, at);
     switch (next.code_point) {
-      case U'\\': out += "\\\\"; break;
-      case U'"': out += "\\\""; break;
-      case U'\t': out += "\\t"; break;
-      case U'\r': out += "\\r"; break;
-      case U'\n': out += "\\n"; break;
-      case U'\0': out += "\\0"; break;
+      case U'\\':
+        out += "\\\\";
+        break;
+      case U'"':
+        out += "\\\"";
+        break;
+      case U'\t':
+        out += "\\t";
+        break;
+      case U'\r':
+        out += "\\r";
+        break;
+      case U'\n':
+        out += "\\n";
+        break;
+      case U'\0':
+        out += "\\0";
+        break;
       default:
         if (!is_printable(next.code_point) || is_grapheme_extended(next.code_point)) {
           append_unicode_escape(out, next.code_point);
@@ -173,13 +182,6 @@ std::string render_io_error(const IoError& error) {
   }
   out += " }";
   return out;
-}
-
-void abort_with_io_error(std::string_view text, const IoError& error, std::source_location where) {
-  std::string message(text);
-  message += ": ";
-  message += render_io_error(error);
-  abort_call(std::move(message), where);
 }
 
 }  // namespace gridflip

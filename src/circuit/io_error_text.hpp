@@ -1,10 +1,9 @@
 // Rendering of operating-system errors: the text of an IoError as an abort message shows it.
-// abort_with_io_error aborts; everything else never fails (only allocation can throw).
+// Nothing here fails (only allocation can throw).
 #pragma once
 
 #include "circuit/io_error.hpp"
 
-#include <source_location>
 #include <string>
 #include <string_view>
 
@@ -29,9 +28,5 @@ std::string quoted(std::string_view utf8);
 // The character classes quoted() escapes.
 bool is_printable(char32_t code_point) noexcept;
 bool is_grapheme_extended(char32_t code_point) noexcept;
-
-// abort_call with "{text}: {render_io_error(error)}", at the caller's location.
-[[noreturn]] void abort_with_io_error(std::string_view text, const IoError& error,
-                                      std::source_location where = std::source_location::current());
 
 }  // namespace gridflip

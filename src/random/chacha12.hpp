@@ -16,11 +16,6 @@ struct KeystreamCore {
   std::int64_t rekey_budget;       // bytes still allowed under the current key
 };
 
-// Writes blocks c .. c+15 (c = block_counter, 64-bit with carry, modulo 2^64) one after the
-// other into `words`, then sets block_counter to c + 16. Dispatches to the fastest path this
-// CPU supports, chosen once.
-void chacha12_sixteen_blocks(KeystreamCore& core, std::span<std::uint32_t, 256> words) noexcept;
-
 // The reference: blocks c .. c+3 one after the other, set block_counter to c + 4, in plain
 // 32-bit arithmetic. Every other block function must give the same words.
 void chacha12_four_blocks(KeystreamCore& core, std::span<std::uint32_t, 64> words) noexcept;
@@ -36,34 +31,36 @@ void chacha12_sixteen_blocks_avx512(KeystreamCore& core,
 #endif
 
 // A refill's sixteen blocks on one path: portable and sse2 make four four-block calls, avx2
-// two eight-block calls, avx512 one sixteen-block call.
+// two eight-block calls, avx512 one sixteen-block call. Each writes blocks c .. c+15
+// (c = block_counter, 64-bit with carry, modulo 2^64) one after the other into `words`, then
+// sets block_counter to c + 16. The dispatcher's shape is base/dispatch.hpp's.
 enum class Chacha12Path { portable, sse2, avx2, avx512 };
 inline constexpr Chacha12Path chacha12_paths[] = {Chacha12Path::portable, Chacha12Path::sse2,
                                                   Chacha12Path::avx2, Chacha12Path::avx512};
 
-using Chacha12SixteenBlocks = void (*)(KeystreamCore&, std::span<std::uint32_t, 256>) noexcept;
+struct Chacha12Kernels {
+  void (*sixteen_blocks)(KeystreamCore& core, std::span<std::uint32_t, 256> words) noexcept;
+};
 
+// The kernels of `path`; null when this build has none.
+const Chacha12Kernels* chacha12_kernels(Chacha12Path path) noexcept;
 // Whether this build and this CPU can run `path`.
 bool chacha12_path_supported(Chacha12Path path) noexcept;
-// The sixteen-block function of `path`; null when this build has none.
-Chacha12SixteenBlocks chacha12_implementation(Chacha12Path path) noexcept;
-// The path chacha12_sixteen_blocks uses on this CPU.
-Chacha12Path chacha12_selected_path() noexcept;
-// Makes chacha12_sixteen_blocks use `path`, which must be supported, from now on: for tests and
-// measurements of the generator on each path. The module never calls it; nothing may draw on
-// another thread meanwhile.
-void chacha12_select_path(Chacha12Path path) noexcept;
+// The path a new generator uses on this CPU, chosen once, and its kernels.
+Chacha12Path selected_chacha12_path() noexcept;
+const Chacha12Kernels& selected_chacha12_kernels() noexcept;
 // "portable", "sse2", "avx2" or "avx512".
 const char* chacha12_path_name(Chacha12Path path) noexcept;
 
 namespace chacha12_detail {
+// Internal linkage: the SIMD files include this header under wider instruction sets, and no copy
+// built for one of them may be the one the linker keeps for another file.
+namespace {
 
 // "expand 32-byte k"
 inline constexpr std::uint32_t sigma[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
 inline constexpr int double_rounds = 6;
 
-// Always inlined: the SIMD files include this header under wider instruction sets, and an
-// out-of-line copy from one of them could be the one the linker keeps for everyone.
 [[gnu::always_inline]] inline std::uint64_t block_number(const KeystreamCore& core) noexcept {
   return std::uint64_t{core.block_counter[1]} << 32 | core.block_counter[0];
 }
@@ -74,5 +71,6 @@ inline constexpr int double_rounds = 6;
   core.block_counter[1] = static_cast<std::uint32_t>(number >> 32);
 }
 
+}  // namespace
 }  // namespace chacha12_detail
 }  // namespace gridflip

@@ -1,21 +1,27 @@
-// The choice of block function for this CPU, made once, and the dispatching entry point.
+// The choice of block function for this CPU, made once.
 #include "random/chacha12.hpp"
 
-#include "cpu_features.hpp"
+#include "base/cpu_features.hpp"
+#include "base/dispatch.hpp"
 
 namespace gridflip {
 namespace {
 
 bool cpu_runs(Chacha12Path path) noexcept {
   switch (path) {
-    case Chacha12Path::avx512: return cpu_runs_avx512f();
-    case Chacha12Path::avx2: return cpu_runs_avx2();
+    case Chacha12Path::avx512:
+      return cpu_runs_avx512f();
+    case Chacha12Path::avx2:
+      return cpu_runs_avx2();
 #if defined(__x86_64__)
-    case Chacha12Path::sse2: return true;
+    case Chacha12Path::sse2:
+      return true;
 #else
-    case Chacha12Path::sse2: return false;
+    case Chacha12Path::sse2:
+      return false;
 #endif
-    case Chacha12Path::portable: return true;
+    case Chacha12Path::portable:
+      return true;
   }
   return false;
 }
@@ -36,61 +42,63 @@ void sixteen_blocks_avx2(KeystreamCore& core, std::span<std::uint32_t, 256> word
 }
 #endif
 
-struct Chacha12Choice {
-  Chacha12Path path;
-  Chacha12SixteenBlocks run;
-};
-
-// The last supported path in chacha12_paths wins. On the CPU in benchmarks/keystream/README.md
-// each of portable, sse2 and avx2 beats the ones before it; avx512 is last untimed (no
-// AVX-512 machine was at hand), which that README says how to check.
-Chacha12Choice& chacha12_choice() noexcept {
-  static Chacha12Choice choice = [] {
-    Chacha12Path path = Chacha12Path::portable;
-    for (Chacha12Path candidate : chacha12_paths) {
-      if (chacha12_path_supported(candidate)) path = candidate;
-    }
-    return Chacha12Choice{path, chacha12_implementation(path)};
-  }();
-  return choice;
-}
+// The kernels of each path this build has.
+constexpr Chacha12Kernels portable_kernels{&sixteen_from_four<&chacha12_four_blocks>};
+#if defined(__x86_64__)
+constexpr Chacha12Kernels sse2_kernels{&sixteen_from_four<&chacha12_four_blocks_sse2>};
+constexpr Chacha12Kernels avx2_kernels{&sixteen_blocks_avx2};
+constexpr Chacha12Kernels avx512_kernels{&chacha12_sixteen_blocks_avx512};
+#endif
 
 }  // namespace
 
-void chacha12_sixteen_blocks(KeystreamCore& core, std::span<std::uint32_t, 256> words) noexcept {
-  chacha12_choice().run(core, words);
-}
-
-bool chacha12_path_supported(Chacha12Path path) noexcept {
-  return chacha12_implementation(path) != nullptr && cpu_runs(path);
-}
-
-Chacha12SixteenBlocks chacha12_implementation(Chacha12Path path) noexcept {
+const Chacha12Kernels* chacha12_kernels(Chacha12Path path) noexcept {
   switch (path) {
-    case Chacha12Path::portable: return &sixteen_from_four<&chacha12_four_blocks>;
+    case Chacha12Path::portable:
+      return &portable_kernels;
 #if defined(__x86_64__)
-    case Chacha12Path::sse2: return &sixteen_from_four<&chacha12_four_blocks_sse2>;
-    case Chacha12Path::avx2: return &sixteen_blocks_avx2;
-    case Chacha12Path::avx512: return &chacha12_sixteen_blocks_avx512;
+    case Chacha12Path::sse2:
+      return &sse2_kernels;
+    case Chacha12Path::avx2:
+      return &avx2_kernels;
+    case Chacha12Path::avx512:
+      return &avx512_kernels;
 #else
-    default: break;
+    default:
+      break;
 #endif
   }
   return nullptr;
 }
 
-Chacha12Path chacha12_selected_path() noexcept { return chacha12_choice().path; }
+bool chacha12_path_supported(Chacha12Path path) noexcept {
+  return chacha12_kernels(path) != nullptr && cpu_runs(path);
+}
 
-void chacha12_select_path(Chacha12Path path) noexcept {
-  chacha12_choice() = Chacha12Choice{path, chacha12_implementation(path)};
+// The last supported path in chacha12_paths wins. On the AMD EPYC (Zen 3) of
+// benchmarks/keystream/README.md each of portable, sse2 and avx2 beats the ones before it; on an
+// AMD EPYC with AVX-512, the sixteen-block avx512 kernel gave 11.72 GB/s against 4.77 GB/s for
+// avx2 (refills of the generator: 10.83 against 4.77), so avx512 stays last.
+Chacha12Path selected_chacha12_path() noexcept {
+  static const Chacha12Path path = last_supported_path(chacha12_paths, chacha12_path_supported);
+  return path;
+}
+
+const Chacha12Kernels& selected_chacha12_kernels() noexcept {
+  static const Chacha12Kernels& kernels = *chacha12_kernels(selected_chacha12_path());
+  return kernels;
 }
 
 const char* chacha12_path_name(Chacha12Path path) noexcept {
   switch (path) {
-    case Chacha12Path::portable: return "portable";
-    case Chacha12Path::sse2: return "sse2";
-    case Chacha12Path::avx2: return "avx2";
-    case Chacha12Path::avx512: return "avx512";
+    case Chacha12Path::portable:
+      return "portable";
+    case Chacha12Path::sse2:
+      return "sse2";
+    case Chacha12Path::avx2:
+      return "avx2";
+    case Chacha12Path::avx512:
+      return "avx512";
   }
   return "unknown";
 }

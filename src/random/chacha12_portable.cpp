@@ -27,12 +27,22 @@ void chacha12_four_blocks(KeystreamCore& core, std::span<std::uint32_t, 64> word
   const std::uint64_t first = block_number(core);
   for (int block = 0; block < 4; ++block) {
     const std::uint64_t number = first + static_cast<std::uint64_t>(block);
-    const std::uint32_t input[16] = {
-        sigma[0],    sigma[1],    sigma[2],    sigma[3],
-        core.key[0], core.key[1], core.key[2], core.key[3],
-        core.key[4], core.key[5], core.key[6], core.key[7],
-        static_cast<std::uint32_t>(number), static_cast<std::uint32_t>(number >> 32),
-        core.nonce[0], core.nonce[1]};
+    const std::uint32_t input[16] = {sigma[0],
+                                     sigma[1],
+                                     sigma[2],
+                                     sigma[3],
+                                     core.key[0],
+                                     core.key[1],
+                                     core.key[2],
+                                     core.key[3],
+                                     core.key[4],
+                                     core.key[5],
+                                     core.key[6],
+                                     core.key[7],
+                                     static_cast<std::uint32_t>(number),
+                                     static_cast<std::uint32_t>(number >> 32),
+                                     core.nonce[0],
+                                     core.nonce[1]};
     std::uint32_t x[16];
     for (int i = 0; i < 16; ++i) x[i] = input[i];
     for (int round = 0; round < double_rounds; ++round) {

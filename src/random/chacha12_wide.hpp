@@ -186,7 +186,7 @@ template <Rotation rotation, std::size_t lanes>
 #pragma GCC unroll 16
   for (int i = 0; i < 16; ++i) x[i] += input[i];
 
-  // Group g (words 4g .. 4g + 3) of x[4q + c] now holds words 4q .. 4q + 3 of block 4g + c.
+    // Group g (words 4g .. 4g + 3) of x[4q + c] now holds words 4q .. 4q + 3 of block 4g + c.
 #pragma GCC unroll 4
   for (int q = 0; q < 4; ++q) transpose_groups(x[4 * q], x[4 * q + 1], x[4 * q + 2], x[4 * q + 3]);
 #pragma GCC unroll 4

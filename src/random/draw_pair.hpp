@@ -6,9 +6,11 @@
 #include <cstring>
 
 namespace gridflip {
+// Internal linkage: vector files built for wider instruction sets include this header too, and
+// no copy built for one of them may be the one the linker keeps for another file.
+namespace {
 
-// The draw made of pair[0] (its low 32 bits) and pair[1] (its high 32 bits). Always inlined:
-// vector files built for wider instruction sets include this header too.
+// The draw made of pair[0] (its low 32 bits) and pair[1] (its high 32 bits).
 [[gnu::always_inline]] inline std::uint64_t read_draw(const std::uint32_t* pair) noexcept {
   if constexpr (std::endian::native == std::endian::little) {
     std::uint64_t draw;
@@ -19,4 +21,5 @@ namespace gridflip {
   }
 }
 
+}  // namespace
 }  // namespace gridflip

@@ -4,8 +4,8 @@
 #include "report/number_text.hpp"
 #include "report/report.hpp"
 
-#include <cerrno>
 #include <sys/random.h>
+#include <cerrno>
 
 namespace gridflip {
 namespace {
@@ -16,8 +16,9 @@ namespace {
   const char* description =
       error == 0 ? "no bytes returned" : describe_system_error(error, text, refusal);
   if (description == nullptr) description = "unknown error";
-  write_stderr("fatal runtime error: cannot read the entropy source for the random generator: "
-               "getrandom: ");
+  write_stderr(
+      "fatal runtime error: cannot read the entropy source for the random generator: "
+      "getrandom: ");
   write_stderr(description);
   write_stderr(" (os error ");
   write_stderr(NumberText(error).view());

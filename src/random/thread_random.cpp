@@ -82,6 +82,7 @@ ThreadGenerator& create_thread_generator() {
   generator->keystream.rekey_budget = rekey_interval_bytes;
   // No block yet: the first draw finds the buffer used up and refills.
   generator->position = buffer_words;
+  generator->kernels = &selected_chacha12_kernels();
   return *generator;
 }
 
@@ -106,7 +107,8 @@ void refill_words(ThreadGenerator& generator) noexcept {
   } else {
     keystream.rekey_budget -= refill_bytes;
   }
-  chacha12_sixteen_blocks(keystream, generator.words);
+  generator.kernels->sixteen_blocks(keystream,
+                                    std::span<std::uint32_t, buffer_words>(generator.words));
 }
 
 void release_thread_generator(ThreadGenerator& generator) noexcept {
@@ -117,8 +119,9 @@ ThreadRandom take_thread_random() {
   // Checked before the slot's owner is touched: touching it after its destruction would
   // construct it anew.
   if (t_slot_destroyed) {
-    abort_call("cannot access a Thread Local Storage value during or after destruction: "
-               "AccessError");
+    abort_call(
+        "cannot access a Thread Local Storage value during or after destruction: "
+        "AccessError");
   }
   ThreadSlot& slot = t_slot;
   if (slot.generator == nullptr) {

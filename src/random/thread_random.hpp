@@ -11,9 +11,7 @@
 #pragma once
 
 #include "random/chacha12.hpp"
-#include "random/draw_pair.hpp"
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -27,10 +25,13 @@ inline constexpr std::size_t buffer_words = 256;
 
 // The generator of one thread, shared by the thread's slot and the handles taken from it.
 struct ThreadGenerator {
-  std::size_t handle_count;  // the slot's reference plus one per live handle
+  std::size_t handle_count;                       // the slot's reference plus one per live handle
   alignas(64) std::uint32_t words[buffer_words];  // keystream blocks, one after the other
   KeystreamCore keystream;
   std::size_t position;  // next word of `words` to hand out; buffer_words when used up
+  // The block function of its refills: the one chosen for this CPU, or, in a test or a
+  // measurement, the path under study.
+  const Chacha12Kernels* kernels;
 };
 // A thread's whole share of memory, allocated once.
 static_assert(sizeof(ThreadGenerator) < 2048);
@@ -103,10 +104,10 @@ ThreadRandom take_thread_random();
 // every draw. store() hands it back; until then the generator must not be drawn from any other
 // way. Trivially destructible, so a fault guard may leave it behind.
 //
-// Besides one draw at a time (next), it hands out the buffer's words in runs, as the pass reads
-// them: ready() draws are held at words(), take(n) hands out the first n of them, and refill(),
-// called only when none is ready, fills the buffer with the next ones. Draws taken either way
-// are the same stream.
+// It hands out the buffer's words in runs, as the pass reads them: ready() draws are held at
+// words(), take(n) hands out the first n of them, and refill(), called only when none is ready,
+// fills the buffer with the next ones. Draw i of a run is made of words()[2i] (low) and
+// words()[2i + 1] (high), as read_draw reads them.
 class DrawCursor {
  public:
   explicit DrawCursor(ThreadRandom& random) noexcept
@@ -120,32 +121,11 @@ class DrawCursor {
     position_ = 0;
   }
 
-  std::uint64_t next() noexcept {
-    if (position_ >= buffer_words) [[unlikely]] refill();
-    const std::uint64_t draw = read_draw(words());
-    take(1);
-    return draw;
-  }
-
   void store() const noexcept { generator_->position = position_; }
 
  private:
   ThreadGenerator* generator_;
   std::size_t position_;
 };
-
-// The next 64 bits of the thread's stream: two consecutive keystream words, low word first.
-inline std::uint64_t draw_word64(ThreadRandom& random) noexcept {
-  DrawCursor cursor(random);
-  const std::uint64_t draw = cursor.next();
-  cursor.store();
-  return draw;
-}
-
-// One sample in [0, 1) from one draw: its top 52 bits as the fraction, (x >> 12) * 2^-52.
-inline double draw_unit_double(ThreadRandom& random) noexcept {
-  const std::uint64_t x = draw_word64(random);
-  return std::bit_cast<double>(x >> 12 | 0x3FF0000000000000) - 1.0;
-}
 
 }  // namespace gridflip

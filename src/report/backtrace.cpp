@@ -4,11 +4,11 @@
 #include "report/number_text.hpp"
 #include "report/report.hpp"
 
-#include <cstdlib>
 #include <cxxabi.h>
+#include <unwind.h>
+#include <cstdlib>
 #include <string>
 #include <string_view>
-#include <unwind.h>
 #include <vector>
 
 namespace gridflip {

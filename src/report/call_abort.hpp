@@ -36,7 +36,6 @@ class CallAbort {
 
 // The call frame's catch lowers this thread's count of aborts in flight.
 void lower_aborts_in_flight() noexcept;
-int aborts_in_flight() noexcept;
 
 // Armed by the call frame for its whole length. Tripped when something escapes
 // past the frame's own catch (turning a failure into an exception failed in its
@@ -45,7 +44,8 @@ int aborts_in_flight() noexcept;
 class BoundaryGuard {
  public:
   explicit BoundaryGuard(const char* message) noexcept : message_(message) {}
-  [[noreturn]] void trip(std::source_location where = std::source_location::current()) const noexcept;
+  [[noreturn]] void trip(
+      std::source_location where = std::source_location::current()) const noexcept;
 
  private:
   const char* message_;

@@ -2,18 +2,18 @@
 // loaded objects, environment, termination.
 #include "report/report.hpp"
 
-#include "glibc_symbols.hpp"
+#include "base/glibc_symbols.hpp"
 #include "report/number_text.hpp"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <link.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 
 GRIDFLIP_FIRST_GLIBC_VERSION(sem_init);
 GRIDFLIP_FIRST_GLIBC_VERSION(sem_wait);

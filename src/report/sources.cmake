@@ -1,12 +1,12 @@
-# Sources and build settings of the abort reports: the abort flow, the report on descriptor 2,
-# the module's allocation failures and the backtraces.
-set(GRIDFLIP_REPORT_SOURCES
-  ${CMAKE_SOURCE_DIR}/src/report/call_abort.cpp
-  ${CMAKE_SOURCE_DIR}/src/report/abort_report.cpp
-  ${CMAKE_SOURCE_DIR}/src/report/report_posix.cpp
-  ${CMAKE_SOURCE_DIR}/src/report/blocking_region.cpp
-  ${CMAKE_SOURCE_DIR}/src/report/allocation.cpp
-  ${CMAKE_SOURCE_DIR}/src/report/backtrace.cpp)
+# The abort reports: the abort flow, the report on descriptor 2, the module's allocation
+# failures and the backtraces. No Python: every layer above may abort.
+set(report_sources
+  ${CMAKE_CURRENT_LIST_DIR}/call_abort.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/abort_report.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/report_posix.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/blocking_region.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/allocation.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/backtrace.cpp)
 
 # The symboliser of abort backtraces. GCC ships its libbacktrace as a static
 # archive: linked in, it names frames from DWARF and the symbol table and needs
@@ -33,8 +33,8 @@ if(NOT GRIDFLIP_SYMBOLISER STREQUAL "unnamed")
     # The archive's fstat and lstat go to statx-based versions (backtrace_stat_shim_posix.cpp),
     # so that it asks no more of the C library than the module's own code does.
     target_link_options(gridflip_backtrace INTERFACE "LINKER:--wrap=fstat,--wrap=lstat")
-    list(APPEND GRIDFLIP_REPORT_SOURCES ${CMAKE_SOURCE_DIR}/src/report/backtrace_libbacktrace.cpp
-         ${CMAKE_SOURCE_DIR}/src/report/backtrace_stat_shim_posix.cpp)
+    list(APPEND report_sources ${CMAKE_CURRENT_LIST_DIR}/backtrace_libbacktrace.cpp
+         ${CMAKE_CURRENT_LIST_DIR}/backtrace_stat_shim_posix.cpp)
     set(GRIDFLIP_NAMED_BACKTRACES ON)
     message(STATUS "gridflip: backtraces named by ${GRIDFLIP_LIBBACKTRACE}")
   elseif(GRIDFLIP_SYMBOLISER STREQUAL "libbacktrace")
@@ -44,6 +44,8 @@ if(NOT GRIDFLIP_SYMBOLISER STREQUAL "unnamed")
   endif()
 endif()
 if(GRIDFLIP_SYMBOLISER STREQUAL "unnamed")
-  list(APPEND GRIDFLIP_REPORT_SOURCES ${CMAKE_SOURCE_DIR}/src/report/backtrace_unnamed.cpp)
+  list(APPEND report_sources ${CMAKE_CURRENT_LIST_DIR}/backtrace_unnamed.cpp)
   message(STATUS "gridflip: backtraces give objects and offsets only (no libbacktrace)")
 endif()
+
+gridflip_layer(report SOURCES ${report_sources} BELOW gridflip_base gridflip_backtrace)

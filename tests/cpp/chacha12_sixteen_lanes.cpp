@@ -5,8 +5,7 @@
 
 namespace gridflip {
 
-void chacha12_sixteen_lanes_avx2(KeystreamCore& core,
-                                 std::span<std::uint32_t, 256> words) noexcept;
+void chacha12_sixteen_lanes_avx2(KeystreamCore& core, std::span<std::uint32_t, 256> words) noexcept;
 
 void chacha12_sixteen_lanes_avx2(KeystreamCore& core,
                                  std::span<std::uint32_t, 256> words) noexcept {

@@ -1,8 +1,8 @@
 // Backtrace entries: what names a frame in each symboliser build, the object and offset
 // that stand in where nothing gives a line, and the statx-based fstat and lstat
 // that libbacktrace calls.
-#include "report/report.hpp"
 #include "child_process.hpp"
+#include "report/report.hpp"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +31,8 @@ namespace {
   char chunk[4096];
   ssize_t got;
   ::lseek(file, 0, SEEK_SET);
-  while ((got = ::read(file, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(got));
+  while ((got = ::read(file, chunk, sizeof chunk)) > 0)
+    text.append(chunk, static_cast<std::size_t>(got));
   return text;
 }
 
@@ -61,8 +62,8 @@ TEST(Backtrace, ObjectAndOffsetLeadAddr2lineToTheFrame) {
   const std::regex located(R"(\n +in (/[^\n]*gridflip[^\n/]*_tests)\+(0x[0-9a-f]+)\n)");
   bool found_marker = false;
   int located_entries = 0;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), located); it != std::sregex_iterator();
-       ++it) {
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), located);
+       it != std::sregex_iterator(); ++it) {
     ++located_entries;
     const std::string named = addr2line((*it)[1].str(), (*it)[2].str());
     if (named.find("backtrace_marker()") != std::string::npos &&
@@ -84,15 +85,21 @@ TEST(Backtrace, ObjectAndOffsetLeadAddr2lineToTheFrame) {
 TEST(Backtrace, NamesFunctionsWithTheirLines) {
   const std::string text = captured_backtrace();
   EXPECT_TRUE(std::regex_search(
-      text, std::regex(R"(: gridflip::write_backtrace\(gridflip::BacktraceMode, int\)\n +at src/report/backtrace\.cpp:\d+\n)")))
+      text,
+      std::regex(
+          R"(: gridflip::write_backtrace\(gridflip::BacktraceMode, int\)\n +at src/report/backtrace\.cpp:\d+\n)")))
       << text;
   EXPECT_TRUE(std::regex_search(
-      text, std::regex(R"(: gridflip::\(anonymous namespace\)::backtrace_marker\(\)\n +at tests/cpp/test_backtrace\.cpp:\d+\n)")))
+      text,
+      std::regex(
+          R"(: gridflip::\(anonymous namespace\)::backtrace_marker\(\)\n +at tests/cpp/test_backtrace\.cpp:\d+\n)")))
       << text;
   // The inlined capture gets an entry of its own, just before the marker's. Debug
   // information may spell an inlined function's name bare.
   EXPECT_TRUE(std::regex_search(
-      text, std::regex(R"(: (gridflip::\(anonymous namespace\)::)?inlined_capture(\(\))?\n +at tests/cpp/test_backtrace\.cpp:\d+\n +\d+: gridflip::\(anonymous namespace\)::backtrace_marker\(\))")))
+      text,
+      std::regex(
+          R"(: (gridflip::\(anonymous namespace\)::)?inlined_capture(\(\))?\n +at tests/cpp/test_backtrace\.cpp:\d+\n +\d+: gridflip::\(anonymous namespace\)::backtrace_marker\(\))")))
       << text;
 }
 
@@ -130,12 +137,14 @@ TEST(BacktraceStatShim, MatchesTheCLibrary) {
   ASSERT_EQ(::symlink("file", link.c_str()), 0);
 
   for (const std::string& path : {file, link, std::string(directory), std::string("/dev/null")}) {
-    struct stat real {}, made {};
+    struct stat real {
+    }, made{};
     ASSERT_EQ(__real_lstat(path.c_str(), &real), 0) << path;
     ASSERT_EQ(__wrap_lstat(path.c_str(), &made), 0) << path;
     expect_same_status(real, made);
   }
-  struct stat real {}, made {};
+  struct stat real {
+  }, made{};
   ASSERT_EQ(__real_fstat(fd, &real), 0);
   ASSERT_EQ(__wrap_fstat(fd, &made), 0);
   expect_same_status(real, made);

@@ -5,6 +5,7 @@
 #include "binding/module.hpp"
 #include "binding/once_cell.hpp"
 #include "binding/py_error.hpp"
+#include "test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -39,7 +40,8 @@ TEST(CallFrame, SuccessErrorAndAbortOutcomes) {
   PyObject* failed = run_call_frame(
       [] { return PyResult<PyRef>(PyErr::described(PyExc_ValueError, "described failure")); });
   EXPECT_EQ(failed, nullptr);
-  EXPECT_EQ(take_pending(), std::make_pair(std::string("ValueError"), std::string("described failure")));
+  EXPECT_EQ(take_pending(),
+            std::make_pair(std::string("ValueError"), std::string("described failure")));
 
   PyObject* aborted = run_call_frame([]() -> PyResult<PyRef> { abort_call("body gave up"); });
   EXPECT_EQ(aborted, nullptr);
@@ -58,8 +60,7 @@ TEST(CallFrame, AnEmptyAbortTextIsKeptAndOnlyAMissingOneGetsTheFallback) {
       throw has_text ? CallAbort(std::string()) : CallAbort::without_text();
     });
     EXPECT_EQ(aborted, nullptr);
-    EXPECT_EQ(take_pending().second,
-              has_text ? "" : "an abort happened in gridflip's native code");
+    EXPECT_EQ(take_pending().second, has_text ? "" : "an abort happened in gridflip's native code");
   }
 }
 
@@ -115,15 +116,17 @@ TEST(PyErrValues, SystemErrorWhenNothingIsPending) {
   EXPECT_FALSE(fetch_interpreter_error().has_value());
   PyErr error = fetch_or_system_error();
   set_interpreter_error(std::move(error));
-  EXPECT_EQ(take_pending(), std::make_pair(std::string("SystemError"),
-                                           std::string("attempted to fetch exception but none was set")));
+  EXPECT_EQ(take_pending(),
+            std::make_pair(std::string("SystemError"),
+                           std::string("attempted to fetch exception but none was set")));
 }
 
 TEST(PyErrValues, DescribedErrorWithANonExceptionTypeRaisesTypeError) {
   PyErr error = PyErr::described(reinterpret_cast<PyObject*>(&PyLong_Type), "not an exception");
   set_interpreter_error(std::move(error));
-  EXPECT_EQ(take_pending(), std::make_pair(std::string("TypeError"),
-                                           std::string("exceptions must derive from BaseException")));
+  EXPECT_EQ(take_pending(),
+            std::make_pair(std::string("TypeError"),
+                           std::string("exceptions must derive from BaseException")));
 }
 
 TEST(PyErrValues, ExceptionObjectTurnsADescribedErrorIntoAFetchedOne) {
@@ -191,12 +194,12 @@ TEST(Conversion, ChanceNarrowsToNearestFloatTiesToEven) {
   EXPECT_EQ(static_cast<double>(narrow(0.1)), 0.100000001490116119384765625);
   EXPECT_EQ(narrow(1e39), INFINITY);
   EXPECT_EQ(narrow(-1e39), -INFINITY);
-  EXPECT_EQ(narrow(0x1.fffffefp127), FLT_MAX);    // below the halfway point
-  EXPECT_EQ(narrow(0x1.ffffffp127), INFINITY);    // the tie goes to even: infinity
+  EXPECT_EQ(narrow(0x1.fffffefp127), FLT_MAX);  // below the halfway point
+  EXPECT_EQ(narrow(0x1.ffffffp127), INFINITY);  // the tie goes to even: infinity
   EXPECT_EQ(narrow(-0x1.ffffff8p127), -INFINITY);
   EXPECT_EQ(narrow(1e-50), 0.0f);
-  EXPECT_EQ(narrow(0x1.0p-149), 0x1.0p-149f);     // smallest subnormal survives
-  EXPECT_EQ(narrow(1.0 + 0x1.0p-24), 1.0f);       // tie to even, down
+  EXPECT_EQ(narrow(0x1.0p-149), 0x1.0p-149f);             // smallest subnormal survives
+  EXPECT_EQ(narrow(1.0 + 0x1.0p-24), 1.0f);               // tie to even, down
   EXPECT_EQ(narrow(1.0 + 0x1.8p-23), 1.0f + 0x1.0p-22f);  // tie to even, up
   EXPECT_TRUE(std::isnan(narrow(NAN)));
 }
@@ -206,11 +209,10 @@ using BindingDeathTest = ::testing::Test;
 TEST_F(BindingDeathTest, AFailureToRaiseEndsAtTheBoundaryWithASecondReport) {
   // A message the interpreter cannot make into a str: raising it aborts in turn,
   // outside the body's catch.
-  EXPECT_DEATH(run_call_frame([] {
-                 return PyResult<PyRef>(PyErr::described(PyExc_ValueError, "\xff"));
-               }),
-               "\nPython API call failed\n(.|\n)*panicked at [^\n]*\nuncaught panic at ffi "
-               "boundary\nstack backtrace:\n");
+  EXPECT_DEATH(
+      run_call_frame([] { return PyResult<PyRef>(PyErr::described(PyExc_ValueError, "\xff")); }),
+      "\nPython API call failed\n(.|\n)*panicked at [^\n]*\nuncaught panic at ffi "
+      "boundary\nstack backtrace:\n");
 }
 
 TEST_F(BindingDeathTest, ForeignExceptionsEndTheProcess) {
@@ -221,7 +223,7 @@ TEST_F(BindingDeathTest, ForeignExceptionsEndTheProcess) {
 TEST_F(BindingDeathTest, FailedAllocationEndsTheProcessWithItsSize) {
   EXPECT_DEATH(
       {
-        void* block = ::operator new(std::size_t{1} << 62);
+        void* block = ::operator new (std::size_t{1} << 62);
         ::operator delete(block);
       },
       "^memory allocation of 4611686018427387904 bytes failed\n");

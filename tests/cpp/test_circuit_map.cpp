@@ -1,7 +1,8 @@
 // The circuit file's open, shared mapping, flush and release, and what each failure leaves.
+#include "child_process.hpp"
 #include "circuit/circuit_map.hpp"
 #include "report/report.hpp"
-#include "child_process.hpp"
+#include "test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -113,7 +114,7 @@ TEST(CircuitMap, SharedWritableViewOfTheWholeFile) {
   const std::string original = pattern_bytes(3 * 4096 + 123);
   write_file(path, original);
 
-  IoResult<UniqueFd> opened = open_circuit(path);
+  IoResult<UniqueFd> opened = open_circuit(terminated(path));
   ASSERT_TRUE(opened.ok());
   UniqueFd file = std::move(opened).value();
   EXPECT_GE(file.get(), 3);
@@ -159,7 +160,7 @@ TEST(CircuitMap, EmptyFileGivesTheEmptyMap) {
   const std::string path = dir.file("empty.asc");
   write_file(path, "");
 
-  IoResult<UniqueFd> opened = open_circuit(path);
+  IoResult<UniqueFd> opened = open_circuit(terminated(path));
   ASSERT_TRUE(opened.ok());
   const std::set<int> before = open_descriptors();
   {
@@ -182,16 +183,17 @@ TEST(CircuitMap, EmptyFileGivesTheEmptyMap) {
 TEST(CircuitMap, OpenNeitherCreatesNorTruncates) {
   TempDir dir;
   const std::string missing = dir.file("missing.asc");
-  IoResult<UniqueFd> failed = open_circuit(missing);
+  IoResult<UniqueFd> failed = open_circuit(terminated(missing));
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error().form(), IoError::Form::os);
   EXPECT_EQ(failed.error().os_code(), ENOENT);
   EXPECT_FALSE(fs::exists(missing));
-  EXPECT_EQ(open_circuit(dir.file("no-such-dir/circuit.asc")).error().os_code(), ENOENT);
+  EXPECT_EQ(open_circuit(terminated(dir.file("no-such-dir/circuit.asc"))).error().os_code(),
+            ENOENT);
 
   const std::string path = dir.file("circuit.asc");
   write_file(path, "0101");
-  { EXPECT_TRUE(open_circuit(path).ok()); }
+  { EXPECT_TRUE(open_circuit(terminated(path)).ok()); }
   EXPECT_EQ(read_file(path), "0101");
 }
 
@@ -204,7 +206,7 @@ TEST(CircuitMap, NulInThePathIsRefusedWithoutOpening) {
   for (const std::string& holed :
        {path + std::string(1, '\0'), path + std::string(1, '\0') + "more",
         std::string(1, '\0') + path}) {
-    IoResult<UniqueFd> result = open_circuit(holed);
+    IoResult<UniqueFd> result = open_circuit(terminated(holed));
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().form(), IoError::Form::simple);
     EXPECT_EQ(result.error().kind(), ErrorKind::InvalidInput);
@@ -219,9 +221,9 @@ TEST(CircuitMap, FailuresReleaseWhatTheyMade) {
   write_file(path, pattern_bytes(100));
   const std::set<int> before = open_descriptors();
 
-  EXPECT_EQ(open_circuit(dir.file("missing")).error().os_code(), ENOENT);
-  EXPECT_EQ(open_circuit(dir.path().string()).error().os_code(), EISDIR);
-  EXPECT_FALSE(open_circuit(path + std::string(1, '\0')).ok());
+  EXPECT_EQ(open_circuit(terminated(dir.file("missing"))).error().os_code(), ENOENT);
+  EXPECT_EQ(open_circuit(terminated(dir.path().string())).error().os_code(), EISDIR);
+  EXPECT_FALSE(open_circuit(terminated(path + std::string(1, '\0'))).ok());
   EXPECT_EQ(open_descriptors(), before);
 
   // A descriptor without write access cannot be mapped shared and writable; the
@@ -243,13 +245,13 @@ TEST(CircuitMap, FailuresReleaseWhatTheyMade) {
   const std::string fifo = dir.file("fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   for (const std::string& special : {std::string("/dev/null"), fifo}) {
-    IoResult<UniqueFd> opened = open_circuit(special);
+    IoResult<UniqueFd> opened = open_circuit(terminated(special));
     ASSERT_TRUE(opened.ok()) << special;
     EXPECT_EQ(map_circuit(opened.value()).error().os_code(), ENODEV) << special;
   }
 
   {
-    IoResult<UniqueFd> opened = open_circuit(path);
+    IoResult<UniqueFd> opened = open_circuit(terminated(path));
     ASSERT_TRUE(opened.ok());
     IoResult<CircuitMap> mapped = map_circuit(opened.value());
     ASSERT_TRUE(mapped.ok());
@@ -264,7 +266,7 @@ TEST(CircuitMap, DescriptorFailureAfterMappingUnmapsTheView) {
   const std::string path = dir.file("circuit.asc");
   write_file(path, pattern_bytes(100));
   const std::string answer = run_in_child([&]() -> std::string {
-    IoResult<UniqueFd> opened = open_circuit(path);
+    IoResult<UniqueFd> opened = open_circuit(terminated(path));
     if (!opened.ok()) return "open failed";
     // Use up every descriptor the limit allows, so only the duplicate can fail.
     rlimit limit{};
@@ -290,7 +292,7 @@ TEST(CircuitMap, DescriptorsStayClearOfTheStandardStreams) {
     std::string seen;
     ::close(STDERR_FILENO);
     {
-      IoResult<UniqueFd> opened = open_circuit(path);
+      IoResult<UniqueFd> opened = open_circuit(terminated(path));
       if (!opened.ok()) return "open failed";
       seen += std::to_string(opened.value().get() >= 3) + std::to_string(descriptor_is_open(2));
       // A report written now must go nowhere, not into the circuit file.
@@ -298,7 +300,7 @@ TEST(CircuitMap, DescriptorsStayClearOfTheStandardStreams) {
     }
     ::close(STDIN_FILENO);
     ::close(STDOUT_FILENO);
-    IoResult<UniqueFd> opened = open_circuit(path);
+    IoResult<UniqueFd> opened = open_circuit(terminated(path));
     if (!opened.ok()) return "open failed";
     seen += std::to_string(opened.value().get() >= 3);
     for (int fd = 0; fd < 3; ++fd) seen += std::to_string(descriptor_is_open(fd));
@@ -310,7 +312,10 @@ TEST(CircuitMap, DescriptorsStayClearOfTheStandardStreams) {
     write_stderr("stray report\n");
     return seen;
   });
-  EXPECT_EQ(answer, "10" "1000" "1000");
+  EXPECT_EQ(answer,
+            "10"
+            "1000"
+            "1000");
   EXPECT_EQ(read_file(path), original);
 }
 
@@ -322,8 +327,8 @@ TEST(CircuitMap, OwnershipMovesAndReleasesOnce) {
   write_file(second_path, "1111");
   const std::set<int> before = open_descriptors();
   {
-    UniqueFd first_file = std::move(open_circuit(first_path)).value();
-    UniqueFd second_file = std::move(open_circuit(second_path)).value();
+    UniqueFd first_file = std::move(open_circuit(terminated(first_path))).value();
+    UniqueFd second_file = std::move(open_circuit(terminated(second_path))).value();
     CircuitMap first = std::move(map_circuit(first_file)).value();
     CircuitMap second = std::move(map_circuit(second_file)).value();
     const int first_kept = first.kept_handle().get();

@@ -1,13 +1,15 @@
 // The rendered text of IoError values: the three forms, kinds, system texts and quoting.
-#include "binding/py_ref.hpp"
+#include "child_process.hpp"
 #include "circuit/circuit_map.hpp"
 #include "circuit/io_error_text.hpp"
+#include "lib.hpp"
 #include "report/call_abort.hpp"
-#include "child_process.hpp"
+#include "test_support.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -27,7 +29,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string rendered_open_failure(const std::string& path) {
-  IoResult<UniqueFd> opened = open_circuit(path);
+  IoResult<UniqueFd> opened = open_circuit(terminated(path));
   if (opened.ok()) return "opened";
   return render_io_error(opened.error());
 }
@@ -60,9 +62,9 @@ TEST(RenderIoError, ThreeForms) {
                                             "strings passed to WinAPI cannot contain NULs")),
             "Error { kind: InvalidInput, message: \"strings passed to WinAPI cannot contain "
             "NULs\" }");
-  EXPECT_EQ(render_io_error(IoError::custom(ErrorKind::InvalidData,
-                                            "memory map length overflows isize")),
-            "Custom { kind: InvalidData, error: \"memory map length overflows isize\" }");
+  EXPECT_EQ(
+      render_io_error(IoError::custom(ErrorKind::InvalidData, "memory map length overflows isize")),
+      "Custom { kind: InvalidData, error: \"memory map length overflows isize\" }");
   EXPECT_EQ(render_io_error(IoError::from_os(ENOENT)),
             "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
   // Signed decimal; a number the C library does not know still renders.
@@ -73,7 +75,8 @@ TEST(RenderIoError, ThreeForms) {
 }
 
 TEST(RenderIoError, OpenFailures) {
-  const fs::path dir = fs::temp_directory_path() / ("gridflip-render-" + std::to_string(::getpid()));
+  const fs::path dir =
+      fs::temp_directory_path() / ("gridflip-render-" + std::to_string(::getpid()));
   fs::create_directories(dir);
   EXPECT_EQ(rendered_open_failure((dir / "missing.asc").string()),
             "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
@@ -87,8 +90,9 @@ TEST(RenderIoError, OpenFailures) {
             "Os { code: 20, kind: NotADirectory, message: \"Not a directory\" }");
   const fs::path loop = dir / "loop.asc";
   fs::create_symlink(loop, loop);
-  EXPECT_EQ(rendered_open_failure(loop.string()),
-            "Os { code: 40, kind: FilesystemLoop, message: \"Too many levels of symbolic links\" }");
+  EXPECT_EQ(
+      rendered_open_failure(loop.string()),
+      "Os { code: 40, kind: FilesystemLoop, message: \"Too many levels of symbolic links\" }");
   EXPECT_EQ(rendered_open_failure((dir / std::string(256, 'a')).string()),
             "Os { code: 36, kind: InvalidFilename, message: \"File name too long\" }");
 
@@ -134,8 +138,9 @@ TEST(RenderIoError, AbortCarriesTheRenderingAndTheCallersLocation) {
   EXPECT_NE(report.find(message), std::string::npos) << report;
 
   try {
-    abort_with_io_error("Failed to mmap circuit",
-                        IoError::custom(ErrorKind::InvalidData, "memory map length overflows isize"));
+    abort_with_io_error(
+        "Failed to mmap circuit",
+        IoError::custom(ErrorKind::InvalidData, "memory map length overflows isize"));
   } catch (const CallAbort& abort) {
     message = abort.message();
   }
@@ -181,8 +186,8 @@ TEST(RenderIoError, KindOfEachNumber) {
   };
   for (const auto& [code, kind] : cases) {
     const std::string rendered = render_io_error(IoError::from_os(code));
-    const std::string expected = "Os { code: " + std::to_string(code) + ", kind: " +
-                                 std::string(kind) + ", message: ";
+    const std::string expected =
+        "Os { code: " + std::to_string(code) + ", kind: " + std::string(kind) + ", message: ";
     EXPECT_EQ(rendered.substr(0, expected.size()), expected) << rendered;
   }
 }
@@ -229,32 +234,38 @@ TEST(Quoted, EscapesAndLeavesPrintableTextAlone) {
   EXPECT_EQ(gridflip::quoted("\xc3("), "\"\ufffd(\"");
   EXPECT_EQ(gridflip::quoted("\xe2\x82"), "\"\ufffd\"");
   EXPECT_EQ(gridflip::quoted("\xed\xa0\x80"), "\"\ufffd\ufffd\ufffd\"");  // an encoded surrogate
-  EXPECT_EQ(gridflip::quoted("\xf4\x90\x80\x80"), "\"\ufffd\ufffd\ufffd\ufffd\"");  // beyond U+10FFFF
+  EXPECT_EQ(gridflip::quoted("\xf4\x90\x80\x80"),
+            "\"\ufffd\ufffd\ufffd\ufffd\"");                    // beyond U+10FFFF
   EXPECT_EQ(gridflip::quoted("\xc0\xaf"), "\"\ufffd\ufffd\"");  // overlong
 }
 
+// Two bytes per code point from the interpreter, whose str.isprintable() uses the same
+// definition from its own tables: printable, then a combining or enclosing mark.
+std::string interpreter_character_classes() {
+  const std::string command = std::string(GRIDFLIP_PYTHON_EXECUTABLE) +
+                              " -c \"import sys, unicodedata; sys.stdout.buffer.write(bytes("
+                              "b for c in range(0x110000) for b in (chr(c).isprintable(), "
+                              "unicodedata.category(chr(c)) in ('Mn', 'Me'))))\"";
+  std::FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return {};
+  std::string classes;
+  char chunk[65536];
+  while (const std::size_t got = std::fread(chunk, 1, sizeof chunk, pipe))
+    classes.append(chunk, got);
+  ::pclose(pipe);
+  return classes;
+}
+
 TEST(Quoted, CharacterClassesMatchTheInterpreter) {
-  // The interpreter's str.isprintable() uses the same definition from its own tables.
-  PyRef globals = PyRef::steal(PyDict_New());
-  PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins());
-  PyRef ran = PyRef::steal(PyRun_String(
-      "import unicodedata\n"
-      "printable = bytes(chr(c).isprintable() for c in range(0x110000))\n"
-      "marks = bytes(unicodedata.category(chr(c)) in ('Mn', 'Me') for c in range(0x110000))\n",
-      Py_file_input, globals.get(), globals.get()));
-  if (!ran) PyErr_Print();
-  ASSERT_TRUE(ran);
-  PyObject* printable = PyDict_GetItemString(globals.get(), "printable");
-  PyObject* marks = PyDict_GetItemString(globals.get(), "marks");
-  ASSERT_EQ(PyBytes_Size(printable), 0x110000);
-  const char* printable_bytes = PyBytes_AsString(printable);
-  const char* mark_bytes = PyBytes_AsString(marks);
+  const std::string classes = interpreter_character_classes();
+  ASSERT_EQ(classes.size(), 2u * 0x110000);
+  const char* flags = classes.data();
   int printable_mismatches = 0;
   int marks_not_extending = 0;
   int extending_beyond_marks = 0;
   for (char32_t c = 0; c < 0x110000; ++c) {
-    if (is_printable(c) != (printable_bytes[c] != 0)) ++printable_mismatches;
-    const bool mark = mark_bytes[c] != 0;
+    if (is_printable(c) != (flags[2 * c] != 0)) ++printable_mismatches;
+    const bool mark = flags[2 * c + 1] != 0;
     if (mark && !is_grapheme_extended(c)) ++marks_not_extending;
     if (!mark && is_grapheme_extended(c)) ++extending_beyond_marks;
   }

@@ -117,7 +117,7 @@ void call_with_span(KeystreamCore& core, std::uint32_t* words) noexcept {
 
 template <Chacha12Path path>
 void call_path(KeystreamCore& core, std::uint32_t* words) noexcept {
-  chacha12_implementation(path)(core, std::span<std::uint32_t, 256>(words, 256));
+  chacha12_kernels(path)->sixteen_blocks(core, std::span<std::uint32_t, 256>(words, 256));
 }
 
 template <Chacha12Path path>
@@ -142,8 +142,7 @@ const BlockFunction block_functions[] = {
      &path_supported<Chacha12Path::portable>},
     {"refill_sse2", 16, &call_path<Chacha12Path::sse2>, &path_supported<Chacha12Path::sse2>},
     {"refill_avx2", 16, &call_path<Chacha12Path::avx2>, &path_supported<Chacha12Path::avx2>},
-    {"refill_avx512", 16, &call_path<Chacha12Path::avx512>,
-     &path_supported<Chacha12Path::avx512>},
+    {"refill_avx512", 16, &call_path<Chacha12Path::avx512>, &path_supported<Chacha12Path::avx512>},
 };
 
 class Chacha12BlockFunctionTest : public testing::TestWithParam<BlockFunction> {
@@ -241,10 +240,9 @@ TEST_P(Chacha12BlockFunctionTest, ZeroKeyGivesTheStartOfTheZeroKeyStream) {
 TEST_P(Chacha12BlockFunctionTest, MatchesCryptoppForRandomKeysAndCounters) {
   std::mt19937_64 random(20240611);
   // Low words that carry into the high word at every lane of a call, and far-off counters.
-  const std::uint64_t counters[] = {0,          16,         0xFFFFFFF0,  0xFFFFFFF1,
-                                    0xFFFFFFF7, 0xFFFFFFF8, 0xFFFFFFFC,  0xFFFFFFFD,
-                                    0xFFFFFFFF, 0x1FFFFFFF9, 0x123456789ABCull,
-                                    0x3FFFFFFFFFFFFF0ull};
+  const std::uint64_t counters[] = {
+      0,          16,         0xFFFFFFF0, 0xFFFFFFF1,  0xFFFFFFF7,        0xFFFFFFF8,
+      0xFFFFFFFC, 0xFFFFFFFD, 0xFFFFFFFF, 0x1FFFFFFF9, 0x123456789ABCull, 0x3FFFFFFFFFFFFF0ull};
   for (int trial = 0; trial < 8; ++trial) {
     std::vector<std::uint8_t> key(32);
     for (auto& byte : key) byte = static_cast<std::uint8_t>(random());
@@ -321,7 +319,7 @@ INSTANTIATE_TEST_SUITE_P(All, Chacha12BlockFunctionTest, testing::ValuesIn(block
                          });
 
 TEST(Chacha12Dispatch, UsesTheLastSupportedPathAndAgreesWithTheReference) {
-  const Chacha12Path selected = chacha12_selected_path();
+  const Chacha12Path selected = selected_chacha12_path();
   EXPECT_TRUE(chacha12_path_supported(selected)) << chacha12_path_name(selected);
   EXPECT_TRUE(chacha12_path_supported(Chacha12Path::portable));
   Chacha12Path last_supported = Chacha12Path::portable;
@@ -335,7 +333,7 @@ TEST(Chacha12Dispatch, UsesTheLastSupportedPathAndAgreesWithTheReference) {
   KeystreamCore reference = core;
   for (int call = 0; call < 3; ++call) {
     std::uint32_t words[256] = {};
-    chacha12_sixteen_blocks(core, words);
+    selected_chacha12_kernels().sixteen_blocks(core, std::span<std::uint32_t, 256>(words));
     ASSERT_EQ(Words(std::begin(words), std::end(words)), reference_blocks(reference, 16));
   }
   EXPECT_EQ(chacha12_detail::block_number(core), 0xFFFFFFF8ull + 48);

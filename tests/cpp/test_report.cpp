@@ -1,6 +1,7 @@
 // A call abort: the message it carries and the count of aborts in flight.
 #include "report/call_abort.hpp"
 #include "report/report.hpp"
+#include "test_support.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The logic-tile scan on hand-built texts, with scripted draws.
-#include "tile_scan.hpp"
+#include "scan/tile_scan.hpp"
 
 #include "scripted_draws.hpp"
 
@@ -12,8 +12,8 @@
 namespace gridflip {
 namespace {
 
-constexpr std::uint64_t flip_word = 0;                    // sample 0.0
-constexpr std::uint64_t keep_word = ~std::uint64_t{0};     // sample 1 - 2^-52
+constexpr std::uint64_t flip_word = 0;                  // sample 0.0
+constexpr std::uint64_t keep_word = ~std::uint64_t{0};  // sample 1 - 2^-52
 
 std::string tile(const std::string& header, char fill = '0') {
   std::string text = header + "\n";
@@ -23,7 +23,8 @@ std::string tile(const std::string& header, char fill = '0') {
 
 // Draws 0, 1, 2, ... are the scripted words, then keep_word for ever.
 std::function<std::uint64_t(std::size_t)> script(std::vector<std::uint64_t> words) {
-  return [words = std::move(words)](std::size_t n) { return n < words.size() ? words[n] : keep_word; };
+  return
+      [words = std::move(words)](std::size_t n) { return n < words.size() ? words[n] : keep_word; };
 }
 
 struct Outcome {
@@ -123,7 +124,7 @@ TEST(TileScan, RepeatsFlipTwiceAndNonBinaryCharactersBecomeZero) {
 
 TEST(TileScan, NothingIsDrawnWithoutTilesOrPositions) {
   EXPECT_EQ(scan("short", {0}, {0}, 1.0f).draws, 0u);
-  EXPECT_EQ(scan(".logic_til", {0}, {0}, 1.0f).draws, 0u);   // a tag prefix in the last bytes
+  EXPECT_EQ(scan(".logic_til", {0}, {0}, 1.0f).draws, 0u);  // a tag prefix in the last bytes
   EXPECT_EQ(scan(".io_tile 1 0\n" + std::string(54, '0') + "\n", {0}, {0}, 1.0f).draws, 0u);
   EXPECT_EQ(scan(tile(".logic_tile 1 1"), {}, {0}, 1.0f).text, tile(".logic_tile 1 1"));
   EXPECT_EQ(scan(tile(".logic_tile 1 1"), {0}, {}, 1.0f).draws, 0u);
@@ -157,8 +158,8 @@ TEST(TileScan, HeaderAsLastLineAbortsOnTheFirstDrawnFlip) {
 TEST(TileScan, ATileCutShortKeepsTheFlipsBeforeTheAbort) {
   const std::string text = tile(".logic_tile 1 1").substr(0, 16 + 55 * 3);
   Outcome out = scan(text, {0, 2, 3}, {1}, 1.0f);
-  EXPECT_EQ(out.abort, "index out of bounds: the len is 181 but the index is " +
-                           std::to_string(16 + 165 + 1));
+  EXPECT_EQ(out.abort,
+            "index out of bounds: the len is 181 but the index is " + std::to_string(16 + 165 + 1));
   EXPECT_EQ(out.draws, 3u);
   EXPECT_EQ(out.text[16 + 1], '1');
   EXPECT_EQ(out.text[16 + 110 + 1], '1');
@@ -206,7 +207,8 @@ TEST(TileScan, AMalformedRowRefusesItsTileBeforeAnyDrawAndEarlierTilesKeepTheirF
   };
   for (const Case& c : cases) {
     std::string second = ".logic_tile 2 2\n";
-    for (int row = 0; row < 16; ++row) second += row == c.row ? c.line : std::string(54, '0') + "\n";
+    for (int row = 0; row < 16; ++row)
+      second += row == c.row ? c.line : std::string(54, '0') + "\n";
     const std::string text = first + second + tile(".logic_tile 3 3");
     Refusal refused = refuse(text, {0, 1}, {2});
     EXPECT_EQ(refused.message, "malformed logic tile at line 19: " + c.message);
@@ -263,7 +265,9 @@ TEST(TileScan, ManyRunsFlipWhatDrawingOneByOneFlips) {
   for (std::uint8_t c = 0; c < 54; ++c) all_columns.push_back(c);
   const struct {
     std::vector<std::uint8_t> rows, columns;
-  } shapes[] = {{all_rows, all_columns}, {{0}, all_columns}, {{7, 3, 3}, {53, 0, 9, 0, 41}},
+  } shapes[] = {{all_rows, all_columns},
+                {{0}, all_columns},
+                {{7, 3, 3}, {53, 0, 9, 0, 41}},
                 {{15, 0, 15, 1, 14, 2, 13, 3, 12, 4, 11, 5, 10, 6, 9, 7, 8, 8, 0, 0}, {5, 6}}};
   for (const auto& shape : shapes) {
     for (float chance : {0.01f, 0.3f, 0.97f, 1.0f}) {
@@ -308,10 +312,19 @@ TEST(TileScan, AnAbortPastTheFirstRunTakesExactlyTheDrawsUpToItsOwn) {
 // The kernels on their own: every path against the portable one.
 TEST(ScanKernels, EveryPathFindsTheSameTilesAsThePortableOne) {
   const ScanKernels& portable = *scan_kernels(ScanPath::portable);
-  const std::string pieces[] = {".logic_tile 1 2\n", ".logic_tile", ".logic_til\n", ".io_tile 3 4\n",
-                                " .logic_tile 0 0\n", "\n", ".", "..logic_tile\n", "0101\n",
-                                std::string(54, '0') + "\n", std::string(54, '1') + "\r\n",
-                                std::string(53, '0') + "\n", std::string(70, 'x')};
+  const std::string pieces[] = {".logic_tile 1 2\n",
+                                ".logic_tile",
+                                ".logic_til\n",
+                                ".io_tile 3 4\n",
+                                " .logic_tile 0 0\n",
+                                "\n",
+                                ".",
+                                "..logic_tile\n",
+                                "0101\n",
+                                std::string(54, '0') + "\n",
+                                std::string(54, '1') + "\r\n",
+                                std::string(53, '0') + "\n",
+                                std::string(70, 'x')};
   std::uint64_t state = 1;
   for (int round = 0; round < 3000; ++round) {
     std::string text;
@@ -341,18 +354,18 @@ TEST(ScanKernels, EveryPathFindsTheSameTilesAsThePortableOne) {
 TEST(ScanKernels, ThePortableSearchFollowsTheTileRules) {
   const ScanKernels& portable = *scan_kernels(ScanPath::portable);
   auto find = [&](const std::string& text, std::size_t from = 0) {
-    return portable.find_logic_tile(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                    text.size(), from);
+    return portable.find_logic_tile(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(),
+                                    from);
   };
   const std::string whole = tile(".logic_tile 1 1");
   TileLines found = find("x\n" + whole);
   EXPECT_EQ(found.header, 2u);
   EXPECT_EQ(found.body, 18u);
   EXPECT_TRUE(found.regular);
-  EXPECT_EQ(find("x" + whole).header, whole.size() + 1);  // mid-line: no tile
-  EXPECT_EQ(find(whole, 1).header, whole.size());         // starts past it
+  EXPECT_EQ(find("x" + whole).header, whole.size() + 1);          // mid-line: no tile
+  EXPECT_EQ(find(whole, 1).header, whole.size());                 // starts past it
   EXPECT_FALSE(find(whole.substr(0, whole.size() - 1)).regular);  // the last feed missing
-  found = find("\n.logic_tile");  // a header without a line feed
+  found = find("\n.logic_tile");                                  // a header without a line feed
   EXPECT_EQ(found.header, 1u);
   EXPECT_EQ(found.body, 12u);
   EXPECT_FALSE(found.regular);

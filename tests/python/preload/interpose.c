@@ -18,12 +18,12 @@ static size_t keys_served;
 /* 32-byte requests are the generator's keys, the known keys in order.
  * The count is per process: a forked child goes on from its parent's count at the fork.
  * With GRIDFLIP_TEST_ENTROPY_LOG, each key appends the line "key <pid>" to that file. */
-ssize_t getrandom(void *buffer, size_t length, unsigned int flags) {
+ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
   if (length == 32 && getenv("GRIDFLIP_TEST_KEYS") != NULL) {
-    unsigned char *bytes = buffer;
+    unsigned char* bytes = buffer;
     for (size_t j = 0; j < length; ++j) bytes[j] = known_key_byte(keys_served, j);
     ++keys_served;
-    const char *log = getenv("GRIDFLIP_TEST_ENTROPY_LOG");
+    const char* log = getenv("GRIDFLIP_TEST_ENTROPY_LOG");
     if (log != NULL) {
       int fd = open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
       if (fd >= 0) {
@@ -35,13 +35,13 @@ ssize_t getrandom(void *buffer, size_t length, unsigned int flags) {
     }
     return (ssize_t)length;
   }
-  ssize_t (*real)(void *, size_t, unsigned int) =
-      (ssize_t (*)(void *, size_t, unsigned int))dlsym(RTLD_NEXT, "getrandom");
+  ssize_t (*real)(void*, size_t, unsigned int) =
+      (ssize_t(*)(void*, size_t, unsigned int))dlsym(RTLD_NEXT, "getrandom");
   return real(buffer, length, flags);
 }
 
-static int failure_from(const char *name) {
-  const char *value = getenv(name);
+static int failure_from(const char* name) {
+  const char* value = getenv(name);
   return value != NULL ? atoi(value) : 0;
 }
 
@@ -55,23 +55,23 @@ int fsync(int fd) {
   return real(fd);
 }
 
-int msync(void *address, size_t length, int flags) {
+int msync(void* address, size_t length, int flags) {
   int error = failure_from("GRIDFLIP_TEST_FAIL_MSYNC");
   if (error != 0) {
     errno = error;
     return -1;
   }
-  int (*real)(void *, size_t, int) = (int (*)(void *, size_t, int))dlsym(RTLD_NEXT, "msync");
+  int (*real)(void*, size_t, int) = (int (*)(void*, size_t, int))dlsym(RTLD_NEXT, "msync");
   return real(address, length, flags);
 }
 
 /* GRIDFLIP_TEST_TRUNCATE_AFTER_MAP=N: a shared file mapping shrinks its file to N
  * bytes as soon as it is made, as another process truncating the file would. */
-void *mmap(void *address, size_t length, int protection, int flags, int fd, off_t offset) {
-  void *(*real)(void *, size_t, int, int, int, off_t) =
-      (void *(*)(void *, size_t, int, int, int, off_t))dlsym(RTLD_NEXT, "mmap");
-  void *view = real(address, length, protection, flags, fd, offset);
-  const char *size = getenv("GRIDFLIP_TEST_TRUNCATE_AFTER_MAP");
+void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
+  void* (*real)(void*, size_t, int, int, int, off_t) =
+      (void* (*)(void*, size_t, int, int, int, off_t))dlsym(RTLD_NEXT, "mmap");
+  void* view = real(address, length, protection, flags, fd, offset);
+  const char* size = getenv("GRIDFLIP_TEST_TRUNCATE_AFTER_MAP");
   if (size != NULL && view != MAP_FAILED && fd >= 0 && (flags & MAP_SHARED) != 0) {
     (void)!ftruncate(fd, atol(size));
   }

@@ -1,5 +1,5 @@
 // The CPU's instruction sets, from libgcc's CPU model.
-#include "cpu_features.hpp"
+#include "base/cpu_features.hpp"
 
 namespace gridflip {
 

@@ -4,8 +4,8 @@
 // the first malformed tile, and returns that finding for the caller to abort with.
 #pragma once
 
-#include "result.hpp"
-#include "scan_kernels.hpp"
+#include "base/result.hpp"
+#include "scan/scan_kernels.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -36,10 +36,10 @@ struct IndexOutOfRange {
   std::size_t length;  // the text's length
 };
 struct MalformedTile {
-  std::size_t line;         // the tile's header line, counted from 1
-  int row;                  // the first row line that is not 54 bytes long
-  std::size_t row_length;   // its bytes before its line feed
-  bool carriage_return;     // they are 54 bytes and a carriage return: a CRLF line end
+  std::size_t line;        // the tile's header line, counted from 1
+  int row;                 // the first row line that is not 54 bytes long
+  std::size_t row_length;  // its bytes before its line feed
+  bool carriage_return;    // they are 54 bytes and a carriage return: a CRLF line end
 };
 using ScanFault = std::variant<IndexOutOfRange, MalformedTile>;
 using ScanStatus = Status<ScanFault>;
@@ -94,11 +94,12 @@ inline constexpr std::size_t short_run_draws = 8;
 // draw-by-draw walk would have taken; its index is returned, and no_index_fault otherwise.
 inline constexpr std::size_t no_index_fault = SIZE_MAX;
 template <class Draws, class RowOffsets>
-[[gnu::always_inline]] inline std::size_t visit_tile(std::span<std::uint8_t> bytes, std::size_t body,
-                                              std::size_t row_count, RowOffsets row_offset,
-                                              std::span<const std::uint8_t> columns,
-                                              std::uint64_t threshold, Draws& draws,
-                                              DecideFlips decide_flips) {
+[[gnu::always_inline]] inline std::size_t visit_tile(std::span<std::uint8_t> bytes,
+                                                     std::size_t body, std::size_t row_count,
+                                                     RowOffsets row_offset,
+                                                     std::span<const std::uint8_t> columns,
+                                                     std::uint64_t threshold, Draws& draws,
+                                                     DecideFlips decide_flips) {
   std::uint8_t* const base = bytes.data();
   const std::size_t length = bytes.size();
   std::size_t visits;
@@ -145,9 +146,9 @@ template <class Draws, class RowOffsets>
 
 // The pass below, with the row list as its offsets in one of the two forms above.
 template <class Draws, class RowOffsets>
-ScanStatus scan_logic_tiles(std::span<std::uint8_t> bytes, std::size_t row_count, RowOffsets row_offset,
-                      std::span<const std::uint8_t> columns, std::uint64_t threshold,
-                      Draws& draws, const ScanKernels& kernels) {
+ScanStatus scan_logic_tiles(std::span<std::uint8_t> bytes, std::size_t row_count,
+                            RowOffsets row_offset, std::span<const std::uint8_t> columns,
+                            std::uint64_t threshold, Draws& draws, const ScanKernels& kernels) {
   const std::uint8_t* const base = bytes.data();
   const std::size_t length = bytes.size();
   const bool visits = row_count != 0 && !columns.empty();
@@ -179,7 +180,8 @@ ScanStatus scan_logic_tiles(std::span<std::uint8_t> bytes, std::size_t row_count
     if (visits) {
       const std::size_t index = visit_tile(bytes, tile.body, row_count, row_offset, columns,
                                            threshold, draws, kernels.decide_flips);
-      if (index != no_index_fault) [[unlikely]] return ScanFault(IndexOutOfRange{index, length});
+      if (index != no_index_fault) [[unlikely]]
+        return ScanFault(IndexOutOfRange{index, length});
     }
     if (file_ends) return success;
   }
@@ -193,18 +195,18 @@ ScanStatus scan_logic_tiles(std::span<std::uint8_t> bytes, std::size_t row_count
 // on a line feed, and no flip changes where a later line starts.
 template <class Draws>
 ScanStatus scan_logic_tiles(std::span<std::uint8_t> bytes, std::span<const std::uint8_t> rows,
-                      std::span<const std::uint8_t> columns, std::uint64_t threshold,
-                      Draws& draws, const ScanKernels& kernels = selected_scan_kernels()) {
+                            std::span<const std::uint8_t> columns, std::uint64_t threshold,
+                            Draws& draws, const ScanKernels& kernels = selected_scan_kernels()) {
   if (rows.size() > tabled_rows) {
-    return scan_logic_tiles(bytes, rows.size(), ComputedRowOffsets{rows.data()}, columns,
-                            threshold, draws, kernels);
+    return scan_logic_tiles(bytes, rows.size(), ComputedRowOffsets{rows.data()}, columns, threshold,
+                            draws, kernels);
   }
   std::uint16_t offsets[tabled_rows];
   for (std::size_t i = 0; i < rows.size(); ++i) {
     offsets[i] = static_cast<std::uint16_t>(row_stride * rows[i]);
   }
-  return scan_logic_tiles(bytes, rows.size(), TabledRowOffsets{offsets}, columns, threshold,
-                          draws, kernels);
+  return scan_logic_tiles(bytes, rows.size(), TabledRowOffsets{offsets}, columns, threshold, draws,
+                          kernels);
 }
 
 }  // namespace gridflip

@@ -1,6 +1,7 @@
 // The choice of scan kernels for this CPU, made once.
-#include "cpu_features.hpp"
-#include "scan_kernels_impl.hpp"
+#include "base/cpu_features.hpp"
+#include "base/dispatch.hpp"
+#include "scan/scan_kernels_impl.hpp"
 
 namespace gridflip {
 
@@ -11,12 +12,16 @@ bool scan_path_supported(ScanPath path) noexcept {
 
 const ScanKernels* scan_kernels(ScanPath path) noexcept {
   switch (path) {
-    case ScanPath::portable: return &scan_detail::portable_kernels;
+    case ScanPath::portable:
+      return &scan_detail::portable_kernels;
 #if defined(__x86_64__)
-    case ScanPath::sse2: return &scan_detail::sse2_kernels;
-    case ScanPath::avx2: return &scan_detail::avx2_kernels;
+    case ScanPath::sse2:
+      return &scan_detail::sse2_kernels;
+    case ScanPath::avx2:
+      return &scan_detail::avx2_kernels;
 #else
-    default: break;
+    default:
+      break;
 #endif
   }
   return nullptr;
@@ -25,13 +30,7 @@ const ScanKernels* scan_kernels(ScanPath path) noexcept {
 // The last supported path in scan_paths wins: measured on the CPUs in benchmarks/README.md,
 // each beats the ones before it where it runs.
 ScanPath selected_scan_path() noexcept {
-  static const ScanPath path = [] {
-    ScanPath chosen = ScanPath::portable;
-    for (ScanPath candidate : scan_paths) {
-      if (scan_path_supported(candidate)) chosen = candidate;
-    }
-    return chosen;
-  }();
+  static const ScanPath path = last_supported_path(scan_paths, scan_path_supported);
   return path;
 }
 
@@ -42,9 +41,12 @@ const ScanKernels& selected_scan_kernels() noexcept {
 
 const char* scan_path_name(ScanPath path) noexcept {
   switch (path) {
-    case ScanPath::portable: return "portable";
-    case ScanPath::sse2: return "sse2";
-    case ScanPath::avx2: return "avx2";
+    case ScanPath::portable:
+      return "portable";
+    case ScanPath::sse2:
+      return "sse2";
+    case ScanPath::avx2:
+      return "avx2";
   }
   return "unknown";
 }

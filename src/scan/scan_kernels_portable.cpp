@@ -1,6 +1,6 @@
 // The scan kernels of the x86-64 baseline and of any CPU: plain C++ (portable), and the same
 // tile search with SSE2 byte compares (sse2). Neither fails or allocates.
-#include "scan_kernels_impl.hpp"
+#include "scan/scan_kernels_impl.hpp"
 
 #include <cstring>
 
@@ -48,7 +48,8 @@ struct Sse2Bytes {
     std::uint64_t mask = 0;
     for (int lane = 0; lane < 4; ++lane) {
       const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * lane));
-      const auto bits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, wanted)));
+      const auto bits =
+          static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, wanted)));
       mask |= std::uint64_t{bits} << (16 * lane);
     }
     return mask;
@@ -72,8 +73,8 @@ struct Sse2Bytes {
       differs[at / 16 % 4] =
           _mm_or_si128(differs[at / 16 % 4], _mm_xor_si128(_mm_cmpeq_epi8(chunk, feed), expected));
     }
-    const __m128i all = _mm_or_si128(_mm_or_si128(differs[0], differs[1]),
-                                     _mm_or_si128(differs[2], differs[3]));
+    const __m128i all =
+        _mm_or_si128(_mm_or_si128(differs[0], differs[1]), _mm_or_si128(differs[2], differs[3]));
     return _mm_movemask_epi8(_mm_cmpeq_epi8(all, _mm_setzero_si128())) == 0xFFFF;
   }
 };

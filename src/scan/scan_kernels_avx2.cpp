@@ -1,6 +1,6 @@
 // The scan kernels in AVX2 (this file alone is built with -mavx2): 32-byte compares for the
 // tile search, four draws per compare for the flip decisions. Neither fails or allocates.
-#include "scan_kernels_impl.hpp"
+#include "scan/scan_kernels_impl.hpp"
 
 #include <immintrin.h>
 
@@ -12,15 +12,18 @@ using scan_detail::ByteMasks;
 
 struct Avx2Bytes {
   static std::uint64_t equal_mask(__m256i low, __m256i high, __m256i wanted) noexcept {
-    const auto low_bits = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, wanted)));
-    const auto high_bits = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, wanted)));
+    const auto low_bits =
+        static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, wanted)));
+    const auto high_bits =
+        static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, wanted)));
     return std::uint64_t{high_bits} << 32 | low_bits;
   }
 
   static ByteMasks classify(const std::uint8_t* bytes) noexcept {
     const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes));
     const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + 32));
-    return {equal_mask(low, high, _mm256_set1_epi8('\n')), equal_mask(low, high, _mm256_set1_epi8('.'))};
+    return {equal_mask(low, high, _mm256_set1_epi8('\n')),
+            equal_mask(low, high, _mm256_set1_epi8('.'))};
   }
 
   // Any difference between the body's line feeds and the pattern's is left set in `differs`.
@@ -34,11 +37,13 @@ struct Avx2Bytes {
       const __m256i expected = _mm256_load_si256(reinterpret_cast<const __m256i*>(pattern + at));
       return _mm256_xor_si256(_mm256_cmpeq_epi8(chunk, feed), expected);
     };
-    __m256i differs[4] = {difference(0), difference(32), difference(64),
-                          _mm256_xor_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(
-                              reinterpret_cast<const __m256i*>(body + tile_body_bytes - 32)), feed),
-                              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(
-                                  pattern + tile_body_bytes - 32)))};
+    __m256i differs[4] = {
+        difference(0), difference(32), difference(64),
+        _mm256_xor_si256(
+            _mm256_cmpeq_epi8(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(body + tile_body_bytes - 32)),
+                feed),
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pattern + tile_body_bytes - 32)))};
 #pragma GCC unroll 24
     for (std::size_t at = 96; at + 32 <= tile_body_bytes; at += 32) {
       differs[at / 32 % 4] = _mm256_or_si256(differs[at / 32 % 4], difference(at));

@@ -12,9 +12,12 @@ namespace gridflip {
 template <class T, class E>
 class [[nodiscard]] Result {
  public:
-  Result(T value) noexcept(std::is_nothrow_move_constructible_v<T>)  // NOLINT: implicit by design
+  // Implicit by design: `return value;` and `return error;` both make a Result.
+  Result(T value) noexcept(
+      std::is_nothrow_move_constructible_v<T>)  // NOLINT(google-explicit-constructor)
       : state_(std::in_place_index<0>, std::move(value)) {}
-  Result(E error) noexcept(std::is_nothrow_move_constructible_v<E>)  // NOLINT
+  Result(E error) noexcept(
+      std::is_nothrow_move_constructible_v<E>)  // NOLINT(google-explicit-constructor)
       : state_(std::in_place_index<1>, std::move(error)) {}
 
   bool ok() const noexcept { return state_.index() == 0; }

@@ -4,7 +4,7 @@
 // linker keeps for another file. None of these functions fails or allocates.
 #pragma once
 
-#include "scan_kernels.hpp"
+#include "scan/scan_kernels.hpp"
 
 #include <array>
 #include <cstddef>
@@ -66,8 +66,8 @@ template <class Bytes>
 // The tile whose header line starts at `header`, found in the block at `at` whose line feeds are
 // `feeds`.
 template <class Bytes>
-TileLines tile_at(const std::uint8_t* base, std::size_t length, std::size_t header,
-                  std::size_t at, std::uint64_t feeds) noexcept {
+TileLines tile_at(const std::uint8_t* base, std::size_t length, std::size_t header, std::size_t at,
+                  std::uint64_t feeds) noexcept {
   // The header's line feed: a later bit of this block, or in a block further on.
   std::uint64_t later = feeds & (~std::uint64_t{1} << (header - at));
   while (later == 0) {

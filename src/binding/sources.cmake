@@ -1,0 +1,9 @@
+# The Python-facing layer: the entry point, the call frame, the arguments, the exceptions.
+gridflip_layer(binding
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/module.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/interpreter_hooks.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/py_error.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/arguments.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/stack_bounds_posix.cpp
+  BELOW gridflip_lib Python::Module)
