@@ -13,11 +13,11 @@ template <class T, class E>
 class [[nodiscard]] Result {
  public:
   // Implicit by design: `return value;` and `return error;` both make a Result.
-  Result(T value) noexcept(
-      std::is_nothrow_move_constructible_v<T>)  // NOLINT(google-explicit-constructor)
+  // NOLINTNEXTLINE(google-explicit-constructor)
+  Result(T value) noexcept(std::is_nothrow_move_constructible_v<T>)
       : state_(std::in_place_index<0>, std::move(value)) {}
-  Result(E error) noexcept(
-      std::is_nothrow_move_constructible_v<E>)  // NOLINT(google-explicit-constructor)
+  // NOLINTNEXTLINE(google-explicit-constructor)
+  Result(E error) noexcept(std::is_nothrow_move_constructible_v<E>)
       : state_(std::in_place_index<1>, std::move(error)) {}
 
   bool ok() const noexcept { return state_.index() == 0; }
