@@ -4,9 +4,12 @@
 
 namespace gridflip {
 
-// Each answer includes the operating system's consent to the wider registers; false on CPUs
-// other than x86-64.
-bool cpu_runs_avx2() noexcept;
-bool cpu_runs_avx512f() noexcept;
+// The instruction sets a path of vector code may need, beyond what every CPU of the build's
+// architecture runs (baseline).
+enum class InstructionSet { baseline, sse2, avx2, avx512f };
+
+// Whether this CPU runs `set`, with the operating system's consent to the wider registers. On
+// CPUs other than x86-64 only the baseline runs.
+bool cpu_runs(InstructionSet set) noexcept;
 
 }  // namespace gridflip

@@ -1,30 +1,12 @@
 // The choice of block function for this CPU, made once.
 #include "random/chacha12.hpp"
 
-#include "base/cpu_features.hpp"
 #include "base/dispatch.hpp"
+
+#include <iterator>
 
 namespace gridflip {
 namespace {
-
-bool cpu_runs(Chacha12Path path) noexcept {
-  switch (path) {
-    case Chacha12Path::avx512:
-      return cpu_runs_avx512f();
-    case Chacha12Path::avx2:
-      return cpu_runs_avx2();
-#if defined(__x86_64__)
-    case Chacha12Path::sse2:
-      return true;
-#else
-    case Chacha12Path::sse2:
-      return false;
-#endif
-    case Chacha12Path::portable:
-      return true;
-  }
-  return false;
-}
 
 // A refill from four calls of a four-block function.
 template <void (*four_blocks)(KeystreamCore&, std::span<std::uint32_t, 64>) noexcept>
@@ -50,37 +32,36 @@ constexpr Chacha12Kernels avx2_kernels{&sixteen_blocks_avx2};
 constexpr Chacha12Kernels avx512_kernels{&chacha12_sixteen_blocks_avx512};
 #endif
 
+// In the order of Chacha12Path. On the AMD EPYC (Zen 3) of benchmarks/keystream/README.md each
+// of portable, sse2 and avx2 beats the ones before it; on an AMD EPYC with AVX-512, the
+// sixteen-block avx512 kernel gave 11.72 GB/s against 4.77 GB/s for avx2 (refills of the
+// generator: 10.83 against 4.77), so avx512 stays last.
+constexpr KernelPath<Chacha12Kernels> chacha12_table[] = {
+    {"portable", InstructionSet::baseline, &portable_kernels},
+#if defined(__x86_64__)
+    {"sse2", InstructionSet::sse2, &sse2_kernels},
+    {"avx2", InstructionSet::avx2, &avx2_kernels},
+    {"avx512", InstructionSet::avx512f, &avx512_kernels},
+#else
+    {"sse2", InstructionSet::sse2, nullptr},
+    {"avx2", InstructionSet::avx2, nullptr},
+    {"avx512", InstructionSet::avx512f, nullptr},
+#endif
+};
+static_assert(std::size(chacha12_table) == std::size(chacha12_paths));
+
 }  // namespace
 
 const Chacha12Kernels* chacha12_kernels(Chacha12Path path) noexcept {
-  switch (path) {
-    case Chacha12Path::portable:
-      return &portable_kernels;
-#if defined(__x86_64__)
-    case Chacha12Path::sse2:
-      return &sse2_kernels;
-    case Chacha12Path::avx2:
-      return &avx2_kernels;
-    case Chacha12Path::avx512:
-      return &avx512_kernels;
-#else
-    default:
-      break;
-#endif
-  }
-  return nullptr;
+  return kernel_path(chacha12_table, path).kernels;
 }
 
 bool chacha12_path_supported(Chacha12Path path) noexcept {
-  return chacha12_kernels(path) != nullptr && cpu_runs(path);
+  return kernel_path_supported(chacha12_table, path);
 }
 
-// The last supported path in chacha12_paths wins. On the AMD EPYC (Zen 3) of
-// benchmarks/keystream/README.md each of portable, sse2 and avx2 beats the ones before it; on an
-// AMD EPYC with AVX-512, the sixteen-block avx512 kernel gave 11.72 GB/s against 4.77 GB/s for
-// avx2 (refills of the generator: 10.83 against 4.77), so avx512 stays last.
 Chacha12Path selected_chacha12_path() noexcept {
-  static const Chacha12Path path = last_supported_path(chacha12_paths, chacha12_path_supported);
+  static const Chacha12Path path = last_supported_path<Chacha12Path>(chacha12_table);
   return path;
 }
 
@@ -90,17 +71,7 @@ const Chacha12Kernels& selected_chacha12_kernels() noexcept {
 }
 
 const char* chacha12_path_name(Chacha12Path path) noexcept {
-  switch (path) {
-    case Chacha12Path::portable:
-      return "portable";
-    case Chacha12Path::sse2:
-      return "sse2";
-    case Chacha12Path::avx2:
-      return "avx2";
-    case Chacha12Path::avx512:
-      return "avx512";
-  }
-  return "unknown";
+  return kernel_path(chacha12_table, path).name;
 }
 
 }  // namespace gridflip

@@ -1,36 +1,36 @@
 // The choice of scan kernels for this CPU, made once.
-#include "base/cpu_features.hpp"
 #include "base/dispatch.hpp"
 #include "scan/scan_kernels_impl.hpp"
 
-namespace gridflip {
+#include <iterator>
 
-bool scan_path_supported(ScanPath path) noexcept {
-  if (scan_kernels(path) == nullptr) return false;
-  return path != ScanPath::avx2 || cpu_runs_avx2();
-}
+namespace gridflip {
+namespace {
+
+// In the order of ScanPath. Measured on the CPUs in benchmarks/README.md, each beats the ones
+// before it where it runs.
+constexpr KernelPath<ScanKernels> scan_table[] = {
+    {"portable", InstructionSet::baseline, &scan_detail::portable_kernels},
+#if defined(__x86_64__)
+    {"sse2", InstructionSet::sse2, &scan_detail::sse2_kernels},
+    {"avx2", InstructionSet::avx2, &scan_detail::avx2_kernels},
+#else
+    {"sse2", InstructionSet::sse2, nullptr},
+    {"avx2", InstructionSet::avx2, nullptr},
+#endif
+};
+static_assert(std::size(scan_table) == std::size(scan_paths));
+
+}  // namespace
 
 const ScanKernels* scan_kernels(ScanPath path) noexcept {
-  switch (path) {
-    case ScanPath::portable:
-      return &scan_detail::portable_kernels;
-#if defined(__x86_64__)
-    case ScanPath::sse2:
-      return &scan_detail::sse2_kernels;
-    case ScanPath::avx2:
-      return &scan_detail::avx2_kernels;
-#else
-    default:
-      break;
-#endif
-  }
-  return nullptr;
+  return kernel_path(scan_table, path).kernels;
 }
 
-// The last supported path in scan_paths wins: measured on the CPUs in benchmarks/README.md,
-// each beats the ones before it where it runs.
+bool scan_path_supported(ScanPath path) noexcept { return kernel_path_supported(scan_table, path); }
+
 ScanPath selected_scan_path() noexcept {
-  static const ScanPath path = last_supported_path(scan_paths, scan_path_supported);
+  static const ScanPath path = last_supported_path<ScanPath>(scan_table);
   return path;
 }
 
@@ -39,16 +39,6 @@ const ScanKernels& selected_scan_kernels() noexcept {
   return kernels;
 }
 
-const char* scan_path_name(ScanPath path) noexcept {
-  switch (path) {
-    case ScanPath::portable:
-      return "portable";
-    case ScanPath::sse2:
-      return "sse2";
-    case ScanPath::avx2:
-      return "avx2";
-  }
-  return "unknown";
-}
+const char* scan_path_name(ScanPath path) noexcept { return kernel_path(scan_table, path).name; }
 
 }  // namespace gridflip
