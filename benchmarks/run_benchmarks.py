@@ -492,10 +492,12 @@ class Run:
                               result)
         def t(count, name):
             return by_count[str(count)][name]["median"]
-        slope = {n: (t(864, n) - t(0, n)) / (t(108, n) - t(0, n)) for n in NAMES}
-        self.table.add("(t(864) - t(0)) / (t(108) - t(0))", *(f"{slope[n]:.2f}" for n in NAMES),
-                       "", "8 +-10%", verdict(within_linear(slope["gridflip"], 8)))
-        marginal = (t(864, "gridflip") - t(0, "gridflip")) / (864 * self.tiles)
+        # The base is one position, not none: a call with nothing to visit skips the scan, so
+        # only a call that visits something pays for finding the tiles, as every other row does.
+        slope = {n: (t(864, n) - t(1, n)) / (t(108, n) - t(1, n)) for n in NAMES}
+        self.table.add("(t(864) - t(1)) / (t(108) - t(1))", *(f"{slope[n]:.2f}" for n in NAMES),
+                       "", "8 +-10%", verdict(within_linear(slope["gridflip"], 863 / 107)))
+        marginal = (t(864, "gridflip") - t(1, "gridflip")) / (863 * self.tiles)
         self.table.add("gridflip: marginal cost per visited position", f"{marginal * 1e9:.2f} ns")
 
     def in_module(self) -> None:
