@@ -71,8 +71,11 @@ def test_a_fitness_of_ones_own_and_the_driver_check(simulator, child, tmp_path):
         with ThreadPoolExecutor(2) as pool:
             own = evolve(seed, {str(tmp_path / "own")!r}, fitness=on_board, pack=True,
                          population=4, keep=2, chance=0.05, generations=3, executor=pool)
-            wired = evolve(seed, {str(tmp_path / "wired")!r}, fitness=on_board,
-                           pack=True, columns=range(54), population=2, generations=1, executor=pool)
+            # At the default chance a routing mutation of this small seed misses every second
+            # driver about one time in twelve; at 0.05 it never did in 150 tries.
+            wired = evolve(seed, {str(tmp_path / "wired")!r}, fitness=on_board, pack=True,
+                           columns=range(54), chance=0.05, population=2, generations=1,
+                           executor=pool)
         print(own.stopped, dict(own.outcomes), own.score == ones(own.champion))
         print(own.progress[0].score < own.score, wired.score == wired.progress[0].score)
         print(dict(wired.outcomes))
