@@ -15,7 +15,6 @@ import struct
 from dataclasses import dataclass
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
 TAG = b".logic_tile"
 ROW_STRIDE = 55  # 54 bit characters and a line feed
 ROW_LINES = 16

@@ -44,18 +44,10 @@ from dataclasses import dataclass
 from pathlib import Path
 from types import ModuleType
 
-DEBIAN_ICEBOX_DIR = "/usr/share/fpga-icestorm/python"
+from .icestorm import IceboxNotFound, UnreadableCircuit, load_icebox
 
 # The cell outputs icebox_vlog counts as drivers, plus the carry output.
-CELL_OUTPUT = re.compile(r"lutff_\d/(out|lout|cout)$|io_\d/D_IN_\d$|ram/RDATA_\d+$")
-
-
-class IceboxNotFound(ImportError):
-    pass
-
-
-class UnreadableCircuit(Exception):
-    pass
+DRIVING_OUTPUT = re.compile(r"lutff_\d/(out|lout|cout)$|io_\d/D_IN_\d$|ram/RDATA_\d+$")
 
 
 @dataclass(frozen=True)
@@ -104,46 +96,6 @@ class DriverReport:
                    "that no carry chain feeds")]
         return ", ".join(f"{n} {one if n == 1 else many} {what}"
                          for n, one, many, what in counts if n) or "none"
-
-
-_icebox: dict[str, ModuleType] = {}
-
-
-def icebox_candidates(directory: str | None = None) -> list[str]:
-    if directory is not None:
-        return [directory]
-    candidates = []
-    vlog = shutil.which("icebox_vlog")
-    if vlog is not None:
-        candidates.append(os.path.dirname(os.path.realpath(vlog)))
-    candidates.append(DEBIAN_ICEBOX_DIR)
-    return candidates
-
-
-def load_icebox(directory: str | None = None) -> ModuleType:
-    """icebox from `directory`, or from where the toolchain installs it; loaded once."""
-    for candidate in icebox_candidates(directory):
-        if candidate in _icebox:
-            return _icebox[candidate]
-        if not os.path.isfile(os.path.join(candidate, "icebox.py")):
-            continue
-        sys.path.insert(0, candidate)
-        try:
-            # icebox's patterns are plain strings with regex escapes, which Python 3.12+
-            # warns about when it compiles them; the warnings say nothing about the circuit.
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", SyntaxWarning)
-                module = importlib.import_module("icebox")
-        finally:
-            sys.path.remove(candidate)
-        where = os.path.dirname(module.__file__ or "")
-        if not where or not os.path.samefile(where, candidate):
-            raise IceboxNotFound(f"icebox imported from {module.__file__}, not from {candidate}")
-        _icebox[candidate] = module
-        return module
-    raise IceboxNotFound(
-        "icebox.py (IceStorm) not found in " + ", ".join(icebox_candidates(directory))
-        + "; install Debian's fpga-icestorm or pass --icebox-dir")
 
 
 def switches_by_first_bit(database: list) -> dict[str, list]:
@@ -240,7 +192,7 @@ def find_contested_wires(path: str | os.PathLike, icebox: ModuleType | None = No
             wire = min(segments)
             wire_of.update(dict.fromkeys(segments, wire))
             for x, y, name in sorted(segments):
-                if CELL_OUTPUT.match(name):
+                if DRIVING_OUTPUT.match(name):
                     wires[wire].append(Driver((x, y), "cell output", name, name, ()))
         wires[wire].append(driver)
 

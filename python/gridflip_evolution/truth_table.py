@@ -50,17 +50,16 @@ from dataclasses import dataclass
 from itertools import compress
 from pathlib import Path
 
-from check_drivers import load_icebox
-from tiles import HERE, ROW_LINES, ROW_STRIDE, find_tiles
+from .icestorm import load_icebox
+from .tiles import LOGIC_CELL_COLUMNS, ROW_LINES, ROW_STRIDE, find_tiles
 
-LOGIC_CELL_FIRST, LOGIC_CELL_END = 36, 46  # columns 36-45: LUT contents and cell options
 ONE = ord("1")
 IS_ONE = ONE.__eq__
 
 # Nets whose driver is a cell the model does not evaluate.
 CARRY = re.compile(r"lutff_\d/cout$|carry_in(_mux)?$")
 GLOBAL = re.compile(r"glb_netwk_\d+$|padin_\d+$|fabout$")
-CELL_OUTPUT = re.compile(r"lutff_(\d)/(out|lout)$")
+LUT_OUTPUT = re.compile(r"lutff_(\d)/(out|lout)$")
 OTHER_DRIVER = re.compile(r"ram/RDATA_\d+$|io_\d/D_IN_\d$")
 # icebox_vlog's plain input and plain output pins (PINTYPE bits 0 to 5).
 PLAIN_INPUT, PLAIN_OUTPUT = "100000", "100110"
@@ -174,9 +173,9 @@ def outside_logic_cells(data: bytes) -> list[tuple[int, int]]:
     runs, start = [], 0
     for tile in find_tiles(data):
         for row in range(ROW_LINES):
-            cells = tile.body + row * ROW_STRIDE + LOGIC_CELL_FIRST
+            cells = tile.body + row * ROW_STRIDE + LOGIC_CELL_COLUMNS[0]
             runs.append((start, cells))
-            start = cells + LOGIC_CELL_END - LOGIC_CELL_FIRST
+            start = cells + len(LOGIC_CELL_COLUMNS)
     runs.append((start, len(data)))
     return runs
 
@@ -301,7 +300,7 @@ class TruthTableFitness(TruthTable):
                     raise self._refuse(f"a carry is routed to {reader}")
                 if GLOBAL.match(name):
                     raise self._refuse(f"a global net ({name}) is routed to {reader}")
-                match = CELL_OUTPUT.match(name)
+                match = LUT_OUTPUT.match(name)
                 if match:
                     drivers.append(lambda x=x, y=y, c=int(match[1]), out=match[2] == "out":
                                    visit(x, y, c) + out)
@@ -424,18 +423,6 @@ class SimulatorFitness(TruthTable):
                                                          self.outputs, package=self.package))
         except RuntimeError as error:
             raise ValueError(f"{os.fspath(candidate)} cannot be simulated: {error}") from error
-
-
-# The bundled seeds (examples/lut_network, built by build_circuits.sh) and their target.
-SEEDS = {"hx1k": (HERE / "lut_network_hx1k.asc", HERE / "lut_network" / "icestick.pcf"),
-         "hx8k": (HERE / "lut_network_hx8k.asc", HERE / "lut_network" / "hx8k_breakout.pcf")}
-INPUTS = tuple(f"x[{k}]" for k in range(5))
-OUTPUTS = tuple(f"y[{k}]" for k in range(3))
-
-
-def adder(word: int) -> int:
-    """A 2-bit adder with carry-in: x[1:0] + x[3:2] + x[4]."""
-    return (word & 3) + (word >> 2 & 3) + (word >> 4 & 1)
 
 
 def main(argv: list[str] | None = None) -> int:

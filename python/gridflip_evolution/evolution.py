@@ -54,10 +54,13 @@ from concurrent.futures import Executor, ProcessPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from check_drivers import IceboxNotFound, UnreadableCircuit, find_contested_wires, load_icebox
-from tiles import COLUMN_COUNT, HERE, LOGIC_CELL_COLUMNS, ROW_LINES, parse_positions
-from mutate_population import MutationJob, call_mutate
-from truth_table import INPUTS, OUTPUTS, SEEDS, TruthTableFitness, adder, simulate_truth_table
+from .drivers import find_contested_wires
+from .icestorm import IceboxNotFound, UnreadableCircuit, load_icebox
+from .population import MutationJob, call_mutate
+from .seeds import INPUTS, OUTPUTS, DEVICES, seed
+from .targets import adder
+from .tiles import COLUMN_COUNT, LOGIC_CELL_COLUMNS, ROW_LINES, parse_positions
+from .truth_table import TruthTableFitness, simulate_truth_table
 
 # What a Dask worker or scheduler must import to run the tasks, in import order.
 EXAMPLE_MODULES = ("tiles.py", "check_drivers.py", "mutate_population.py",
@@ -358,7 +361,7 @@ def fail(message: str) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--device", choices=sorted(SEEDS), default="hx1k",
+    parser.add_argument("--device", choices=DEVICES, default="hx1k",
                         help="the bundled seed to evolve (default hx1k)")
     parser.add_argument("--circuit", type=Path, help="evolve this seed instead (with --pcf)")
     parser.add_argument("--pcf", type=Path, help="the seed's pins: x[0] to x[4], y[0] to y[2]")
@@ -388,7 +391,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if (args.circuit is None) != (args.pcf is None):
         parser.error("--circuit and --pcf go together")
-    circuit, pcf = (args.circuit, args.pcf) if args.circuit else SEEDS[args.device]
+    circuit, pcf = (args.circuit, args.pcf) if args.circuit else seed(args.device)
     # Here, not after a run of minutes.
     for option, directory in (("--output", args.output), ("--workdir", args.workdir)):
         if directory is None:

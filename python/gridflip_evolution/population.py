@@ -30,7 +30,7 @@ from pathlib import Path
 
 import gridflip
 
-from tiles import COLUMN_COUNT, HERE, ROW_LINES, parse_positions
+from .tiles import COLUMN_COUNT, ROW_LINES, parse_positions
 
 
 @dataclass(frozen=True)

@@ -1,0 +1,1 @@
+"""Evolution of iCE40 circuits around gridflip.mutate."""
