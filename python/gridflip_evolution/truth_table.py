@@ -10,7 +10,7 @@ Two routes to the same figure, for a circuit whose pins carry a combinational ne
   and vvp simulate it over every input combination. It follows any routing, and takes a second
   or so per candidate where the direct route takes a millisecond.
 
-    from truth_table import TruthTableFitness, simulate_truth_table
+    from gridflip_evolution import TruthTableFitness, simulate_truth_table
 
     def adder(word):  # x[1:0] + x[3:2] + x[4]
         return (word & 3) + (word >> 2 & 3) + (word >> 4)
@@ -27,15 +27,10 @@ set/reset are not routed: a LUT, then a flip-flop that, when the cell enables it
 clock edge and stays 0; an input that nothing is routed to reads 0. It refuses, when it is built,
 a seed that breaks these assumptions, and, when it scores, a candidate that differs from the seed
 outside the logic cells (columns 36-45 of logic-tile rows), whose wiring may then differ.
-
-As a script, it scores circuits both ways with the bundled seed's pins and the 2-bit adder:
-
-    python examples/truth_table.py [--seed PATH --pcf PATH] CANDIDATE.asc [...]
 """
 
 from __future__ import annotations
 
-import argparse
 import hashlib
 import operator
 import os
@@ -43,14 +38,14 @@ import re
 import shutil
 import struct
 import subprocess
-import sys
 import tempfile
+import zlib
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from itertools import compress
 from pathlib import Path
 
-from .icestorm import load_icebox
+from .icestorm import UnreadableCircuit, load_icebox, read_circuit, read_text_file
 from .tiles import LOGIC_CELL_COLUMNS, ROW_LINES, ROW_STRIDE, find_tiles
 
 ONE = ord("1")
@@ -68,13 +63,22 @@ CONTROLS = {"lutff_global/clk": "a clock", "lutff_global/s_r": "a set/reset",
 
 
 def read_pcf(pcf: str | os.PathLike) -> dict[str, tuple]:
-    """Port name -> its pin, as icebox_vlog reads a .pcf: ("112",) or (x, y, cell)."""
+    """Port name -> its pin, as icebox_vlog reads a .pcf: ("112",) or (x, y, cell). ValueError
+    for a line it cannot read."""
     pins = {}
-    for line in Path(pcf).read_text().splitlines():
+    for number, line in enumerate(read_text_file(pcf).splitlines(), 1):
         words = [w for w in re.sub(r"#.*", "", line).split() if w != "--warn-no-port"]
         if len(words) >= 3 and words[0] == "set_io":
-            pins[words[1]] = tuple(int(w) for w in words[2:]) if len(words) > 3 else (words[2],)
+            try:
+                pins[words[1]] = (tuple(int(w) for w in words[2:]) if len(words) > 3
+                                  else (words[2],))
+            except ValueError:
+                raise ValueError(f"{os.fspath(pcf)}, line {number}: not a pin: {line.strip()!r}")
     return pins
+
+
+# icebox_vlog takes about half a second on an HX1K circuit and two on an HX8K one.
+SIMULATION_TIMEOUT = 60.0
 
 
 def escaped(name: str) -> str:
@@ -84,11 +88,13 @@ def escaped(name: str) -> str:
 
 def simulate_truth_table(candidate: str | os.PathLike, pcf: str | os.PathLike,
                          inputs: Sequence[str], outputs: Sequence[str], *,
-                         package: str | None = None, timeout: float = 300) -> list[int | None]:
+                         package: str | None = None,
+                         timeout: float = SIMULATION_TIMEOUT) -> list[int | None]:
     """The circuit's output word for every input word, through icebox_vlog, iverilog and vvp.
 
     Word w of the result is what the outputs show while the inputs hold w, or None where an
-    output is x or z. Raises RuntimeError when a tool is missing or fails."""
+    output is x or z. Raises RuntimeError when a tool is missing or fails, or when a step takes
+    longer than `timeout` seconds (a loop that vvp cannot settle never ends)."""
     tools = {tool: shutil.which(tool) for tool in ("icebox_vlog", "iverilog", "vvp")}
     missing = [tool for tool, where in tools.items() if where is None]
     if missing:
@@ -116,7 +122,11 @@ def simulate_truth_table(candidate: str | os.PathLike, pcf: str | os.PathLike,
                  ([tools["iverilog"], "-o", image, bench_file, chip], None),
                  ([tools["vvp"], "-n", image], None)]
         for command, output_file in steps:
-            run = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+            try:
+                run = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+            except subprocess.TimeoutExpired:
+                raise RuntimeError(f"{os.path.basename(command[0])} did not finish on {candidate} "
+                                   f"within {timeout:g} s") from None
             if run.returncode != 0:
                 raise RuntimeError(f"{os.path.basename(command[0])} failed ({run.returncode}) on "
                                    f"{candidate}: {(run.stderr or run.stdout).strip()[-300:]}")
@@ -140,13 +150,12 @@ class NetworkCell:
 
 
 class _SeedImage:
-    """What a process needs to check candidates against the seed: built from the seed file
-    where the fitness is used, so that the fitness itself pickles small."""
+    """What a process needs to check candidates against the seed: built once in each process
+    that scores, from the compressed seed the fitness carries, so that the fitness pickles small
+    and a worker on another machine needs no copy of the seed file."""
 
     def __init__(self, fitness: TruthTableFitness):
-        data = Path(fitness.seed).read_bytes()
-        if hashlib.sha256(data).hexdigest() != fitness.seed_digest:
-            raise ValueError(f"the seed {fitness.seed} changed since the fitness was built")
+        data = zlib.decompress(fitness._compressed_seed)
         self.seed = data
         self.runs = outside_logic_cells(data)
         # One unpack gives every run outside the logic cells; equal runs, equal wiring.
@@ -165,7 +174,7 @@ class _SeedImage:
                                if max(cell.sources) < len(pins) else None for cell in fitness.cells]
 
 
-_images: dict[tuple[str, str], _SeedImage] = {}
+_images: dict[str, _SeedImage] = {}
 
 
 def outside_logic_cells(data: bytes) -> list[tuple[int, int]]:
@@ -189,20 +198,35 @@ def line_at(data: bytes, offset: int) -> str:
     return f'line {number} ("{text[:60]}")'
 
 
+# Every input word is one bit of a Python int; 2**16 words is a 64 KiB-bit mask per net.
+MAX_INPUTS = 16
+
+
 class TruthTable:
     """A target truth table and how to score output words against it."""
 
     def __init__(self, inputs: Sequence[str], outputs: Sequence[str],
-                 target: Callable[[int], int]):
+                 target: Callable[[int], int] | Sequence[int]):
+        """target: a function of the input word, or its output words, one per input word (as a
+        run's record keeps them)."""
         self.inputs, self.outputs = tuple(inputs), tuple(outputs)
         ports = (*self.inputs, *self.outputs)
         if not self.inputs or not self.outputs or len(set(ports)) != len(ports):
             raise ValueError("inputs and outputs must be distinct port names, at least one each")
-        self.target_words = tuple(target(word) for word in range(1 << len(self.inputs)))
+        if len(self.inputs) > MAX_INPUTS:
+            raise ValueError(f"{len(self.inputs)} inputs: a truth table takes at most {MAX_INPUTS}")
+        words = 1 << len(self.inputs)
+        if callable(target):
+            self.target_words = tuple(target(word) for word in range(words))
+        else:
+            self.target_words = tuple(target)
+            if len(self.target_words) != words:
+                raise ValueError(f"{len(self.target_words)} target words for {words} input words")
         for word, value in enumerate(self.target_words):
             if not isinstance(value, int) or not 0 <= value < 1 << len(self.outputs):
                 raise ValueError(f"target({word}) is {value!r}, not a word of "
                                  f"{len(self.outputs)} output bits")
+        self.target_words = tuple(map(int, self.target_words))
         self.max_score = len(self.target_words) * len(self.outputs)
 
     def score_words(self, words: Sequence[int | None]) -> int:
@@ -217,19 +241,20 @@ class TruthTableFitness(TruthTable):
     seed, pcf: paths; inputs, outputs: port names as the .pcf spells them; target(word) is the
     output word wanted for an input word; max_score is 2**len(inputs) * len(outputs). package:
     the chip's package where it is not the device's default (icebox's names: "tq144" for the
-    HX1K, "ct256" for the HX8K). The object pickles small, for pool or cluster workers: a worker
-    reads the seed from its path, once."""
+    HX1K, "ct256" for the HX8K). The object pickles small (the seed compressed, about 10 kB for
+    the bundled HX1K seed), for pool or cluster workers."""
 
     def __init__(self, seed: str | os.PathLike, pcf: str | os.PathLike, inputs: Sequence[str],
-                 outputs: Sequence[str], target: Callable[[int], int], *,
+                 outputs: Sequence[str], target: Callable[[int], int] | Sequence[int], *,
                  package: str | None = None, icebox_dir: str | None = None):
         super().__init__(inputs, outputs, target)
         self.seed, self.pcf, self.package = os.path.abspath(seed), os.fspath(pcf), package
         words = range(len(self.target_words))
         self._wanted = tuple(bit_masks(self.target_words, k) for k in range(len(self.outputs)))
         self._pins = tuple(bit_masks(words, k) for k in range(len(self.inputs)))
-        data = Path(seed).read_bytes()
+        data = read_circuit(seed)
         self.seed_length, self.seed_digest = len(data), hashlib.sha256(data).hexdigest()
+        self._compressed_seed = zlib.compress(data, 6)
         self.cells, self._output_slots = self._read_network(load_icebox(icebox_dir), data)
 
     def _refuse(self, why: str) -> ValueError:
@@ -240,7 +265,11 @@ class TruthTableFitness(TruthTable):
         the value slot that drives each output. Slot 0 reads 0, slots 1 to n are the inputs,
         then each cell has two: its LUT's value ("lout") and its cell output ("out")."""
         config = icebox.iceconfig()
-        config.read_file(self.seed)
+        try:
+            config.read_file(self.seed)
+        except (AssertionError, IndexError, KeyError, ValueError, UnicodeDecodeError) as error:
+            raise UnreadableCircuit(f"icebox cannot read {self.seed}: "
+                                    f"{str(error) or type(error).__name__}") from error
         if config.device not in ("1k", "8k"):
             raise self._refuse(f"device {config.device!r} is not an HX1K or HX8K")
         pins = read_pcf(self.pcf)
@@ -345,14 +374,14 @@ class TruthTableFitness(TruthTable):
         return tuple(cells), tuple(output_slots)
 
     def _image(self) -> _SeedImage:
-        key = (self.seed, self.seed_digest)
-        if key not in _images:
-            _images[key] = _SeedImage(self)
-        return _images[key]
+        image = _images.get(self.seed_digest)
+        if image is None:
+            image = _images[self.seed_digest] = _SeedImage(self)
+        return image
 
     def _read_candidate(self, candidate: str | os.PathLike) -> tuple[_SeedImage, bytes]:
         """The candidate's bytes; ValueError unless it differs from the seed in logic cells only."""
-        image, data = self._image(), Path(candidate).read_bytes()
+        image, data = self._image(), read_circuit(candidate)
         if len(data) != self.seed_length:
             first = next((i for i, (a, b) in enumerate(zip(data, image.seed)) if a != b),
                          min(len(data), self.seed_length))
@@ -423,29 +452,3 @@ class SimulatorFitness(TruthTable):
                                                          self.outputs, package=self.package))
         except RuntimeError as error:
             raise ValueError(f"{os.fspath(candidate)} cannot be simulated: {error}") from error
-
-
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("candidates", nargs="+", type=Path, metavar="CANDIDATE.asc")
-    parser.add_argument("--seed", type=Path, default=SEEDS["hx1k"][0])
-    parser.add_argument("--pcf", type=Path, default=SEEDS["hx1k"][1])
-    args = parser.parse_args(argv)
-    fitness = TruthTableFitness(args.seed, args.pcf, INPUTS, OUTPUTS, adder)
-    status = 0
-    for candidate in args.candidates:
-        try:
-            direct = fitness(candidate)
-        except (OSError, ValueError) as error:
-            print(f"{candidate}: not scored: {error}")
-            status = 1
-            continue
-        simulated = fitness.score_words(simulate_truth_table(candidate, args.pcf, INPUTS, OUTPUTS))
-        agree = "agrees" if simulated == direct else "DISAGREES"
-        print(f"{candidate}: {direct}/{fitness.max_score} directly, {simulated} simulated ({agree})")
-        status |= simulated != direct
-    return status
-
-
-if __name__ == "__main__":
-    sys.exit(main())
