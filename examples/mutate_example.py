@@ -27,8 +27,16 @@ import tempfile
 import time
 from pathlib import Path
 
-from tiles import (COLUMN_COUNT, HERE, ROW_LINES, check_changes, find_tiles, flip_count_problem,
-                   mutate_with_python_random, parse_positions)
+from tiles import (
+    COLUMN_COUNT,
+    HERE,
+    ROW_LINES,
+    check_changes,
+    find_tiles,
+    flip_count_problem,
+    mutate_with_python_random,
+    parse_positions,
+)
 
 
 def run_icepack(path: Path) -> tuple[bool, str]:
@@ -44,28 +52,46 @@ def run_icepack(path: Path) -> tuple[bool, str]:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--circuit", type=Path, default=HERE / "blinky_hx8k.asc",
-                        help="the circuit to copy and mutate (default: the HX8K example)")
-    parser.add_argument("--rows", type=lambda t: parse_positions(t, ROW_LINES),
-                        default=list(range(ROW_LINES)), help="rows to visit (default 0-15)")
-    parser.add_argument("--columns", type=lambda t: parse_positions(t, COLUMN_COUNT),
-                        default=list(range(COLUMN_COUNT)), help="columns to visit (default 0-53)")
+    parser.add_argument(
+        "--circuit",
+        type=Path,
+        default=HERE / "blinky_hx8k.asc",
+        help="the circuit to copy and mutate (default: the HX8K example)",
+    )
+    parser.add_argument(
+        "--rows",
+        type=lambda t: parse_positions(t, ROW_LINES),
+        default=list(range(ROW_LINES)),
+        help="rows to visit (default 0-15)",
+    )
+    parser.add_argument(
+        "--columns",
+        type=lambda t: parse_positions(t, COLUMN_COUNT),
+        default=list(range(COLUMN_COUNT)),
+        help="columns to visit (default 0-53)",
+    )
     parser.add_argument("--chance", type=float, default=0.01, help="chance to flip each bit")
-    parser.add_argument("--dry-run-model", action="store_true",
-                        help="flip with Python's random under the same rules instead of gridflip")
+    parser.add_argument(
+        "--dry-run-model",
+        action="store_true",
+        help="flip with Python's random under the same rules instead of gridflip",
+    )
     parser.add_argument("--show", type=int, default=5, help="tiles to list individually")
     args = parser.parse_args(argv)
     try:
         before = args.circuit.read_bytes()
     except OSError as error:
-        print(f"mutate_example: cannot read {args.circuit}: {error.strerror or error}",
-              file=sys.stderr)
+        print(
+            f"mutate_example: cannot read {args.circuit}: {error.strerror or error}",
+            file=sys.stderr,
+        )
         return 2
 
     if args.dry_run_model:
         mutate, engine = mutate_with_python_random, "Python model (--dry-run-model)"
     else:
         import gridflip
+
         mutate, engine = gridflip.mutate, "gridflip.mutate"
 
     with tempfile.TemporaryDirectory(prefix="gridflip-example-") as work:
@@ -73,8 +99,10 @@ def main(argv: list[str] | None = None) -> int:
         copy.write_bytes(before)
         tiles = find_tiles(before)
         print(f"circuit: {args.circuit} ({len(before)} bytes, {len(tiles)} logic tiles)")
-        print(f"mutating a copy with {engine}: {len(args.rows)} rows x {len(args.columns)} "
-              f"columns, chance {args.chance}")
+        print(
+            f"mutating a copy with {engine}: {len(args.rows)} rows x {len(args.columns)} "
+            f"columns, chance {args.chance}"
+        )
         started = time.perf_counter()
         try:
             mutate(str(copy), args.rows, args.columns, args.chance)
@@ -93,10 +121,12 @@ def main(argv: list[str] | None = None) -> int:
         print(f"mutate took {elapsed * 1000:.1f} ms for {visits} visited positions")
         print(f"bits changed: {changes.changed}")
         if tiles:
-            print(f"per tile: min {min(changes.per_tile)}, median "
-                  f"{statistics.median(changes.per_tile):g}, max {max(changes.per_tile)}; tiles "
-                  f"with a change: {sum(1 for n in changes.per_tile if n)} of {len(tiles)}")
-            for tile, count in list(zip(tiles, changes.per_tile))[:args.show]:
+            print(
+                f"per tile: min {min(changes.per_tile)}, median "
+                f"{statistics.median(changes.per_tile):g}, max {max(changes.per_tile)}; tiles "
+                f"with a change: {sum(1 for n in changes.per_tile if n)} of {len(tiles)}"
+            )
+            for tile, count in list(zip(tiles, changes.per_tile))[: args.show]:
                 print(f"  {tile.header:<24} body at {tile.body:>8}: {count} changed")
         print(f"length: {len(before)} -> {len(after)} bytes")
         print("only requested tile bits changed, each 0<->1:", "no" if changes.problems else "yes")

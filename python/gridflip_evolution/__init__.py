@@ -14,7 +14,21 @@ from .record import RunFolderError, replay
 from .targets import NAMED_TARGETS, find_target
 from .truth_table import SimulatorFitness, TruthTable, TruthTableFitness, simulate_truth_table
 
-__all__ = ["DriverReport", "Evolution", "EvolutionStopped", "IceboxNotFound", "NAMED_TARGETS",
-           "RunFolderError", "SimulatorFitness", "TruthTable", "TruthTableFitness",
-           "UnreadableCircuit", "evolve", "find_contested_wires", "find_target", "load_icebox",
-           "replay", "simulate_truth_table"]
+__all__ = [
+    "DriverReport",
+    "Evolution",
+    "EvolutionStopped",
+    "IceboxNotFound",
+    "NAMED_TARGETS",
+    "RunFolderError",
+    "SimulatorFitness",
+    "TruthTable",
+    "TruthTableFitness",
+    "UnreadableCircuit",
+    "evolve",
+    "find_contested_wires",
+    "find_target",
+    "load_icebox",
+    "replay",
+    "simulate_truth_table",
+]

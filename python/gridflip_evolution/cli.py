@@ -23,10 +23,15 @@ from . import seeds
 from .drivers import find_contested_wires
 from .evolution import Evolution, EvolutionStopped, evolve
 from .files import write_atomically
-from .icestorm import (IceboxNotFound, UnreadableCircuit, check_circuit_file, load_icebox,
-                       run_icepack)
+from .icestorm import (
+    IceboxNotFound,
+    UnreadableCircuit,
+    check_circuit_file,
+    load_icebox,
+    run_icepack,
+)
 from .population import MutationJob, make_population, mutate_population
-from .record import RunFolderError, replay, score_text
+from .record import RunFolderError, replay
 from .targets import NAMED_TARGETS, find_target, truth_table
 from .tiles import COLUMN_COUNT, LOGIC_CELL_COLUMNS, ROW_LINES, parse_positions
 from .truth_table import TruthTableFitness, read_pcf, simulate_truth_table
@@ -130,8 +135,12 @@ def _handle_signals() -> None:
     signal.signal(signal.SIGTERM, interrupt)
 
 
-def _command(name: str, body: Callable[[argparse.Namespace], int], parser: argparse.ArgumentParser,
-             argv: Sequence[str] | None) -> int:
+def _command(
+    name: str,
+    body: Callable[[argparse.Namespace], int],
+    parser: argparse.ArgumentParser,
+    argv: Sequence[str] | None,
+) -> int:
     """Runs a command's body: usage errors and interruptions become one line and a status."""
     args = parser.parse_args(argv)
     try:
@@ -149,66 +158,146 @@ def _checked_file(path: Path, what: str) -> Path:
     try:
         check_circuit_file(path)
     except (OSError, UnreadableCircuit) as error:
-        raise UsageError(f"{what}: {getattr(error, 'strerror', None) or error}"
-                         + (f": {path}" if isinstance(error, OSError) else "")) from None
+        raise UsageError(
+            f"{what}: {getattr(error, 'strerror', None) or error}"
+            + (f": {path}" if isinstance(error, OSError) else "")
+        ) from None
     return path
 
 
 # gridflip-evolve
 
-EVOLVE_DEFAULTS = {"device": "hx1k", "target": "adder", "seconds": 60.0, "generations": None,
-                   "population": 4, "keep": 1, "chance": 0.005,
-                   "columns": list(LOGIC_CELL_COLUMNS), "workers": None, "slice": 1.0,
-                   "replacements": 3, "output": Path("evolved")}
+EVOLVE_DEFAULTS = {
+    "device": "hx1k",
+    "target": "adder",
+    "seconds": 60.0,
+    "generations": None,
+    "population": 4,
+    "keep": 1,
+    "chance": 0.005,
+    "columns": list(LOGIC_CELL_COLUMNS),
+    "workers": None,
+    "slice": 1.0,
+    "replacements": 3,
+    "output": Path("evolved"),
+}
 # What a resumed run takes from its record and may not change.
 FIXED_ON_RESUME = ("device", "circuit", "pcf", "target", "inputs", "outputs")
 
 
 def evolve_parser() -> Parser:
     d = EVOLVE_DEFAULTS
-    parser = Parser(prog="gridflip-evolve", description=(
-        "Evolve an iCE40 circuit towards a truth table: candidates mutated by gridflip in the "
-        "logic cells, scored by the truth table they compute, in islands on a local process pool "
-        "or a Dask cluster, until full marks or a budget. Results, kept up to date as the run "
-        "goes, in --output: champion.asc, progress.csv, lineage.jsonl, run.json, progress.png."),
+    parser = Parser(
+        prog="gridflip-evolve",
+        description=(
+            "Evolve an iCE40 circuit towards a truth table: candidates mutated by gridflip in the "
+            "logic cells, scored by the truth table they compute, in islands on a local process pool "
+            "or a Dask cluster, until full marks or a budget. Results, kept up to date as the run "
+            "goes, in --output: champion.asc, progress.csv, lineage.jsonl, run.json, progress.png."
+        ),
         epilog="Exit status: 0 done (full marks or the budget), 1 the run failed (the simulator "
-               "disagrees, a fitness or disk failure), 2 a usage error, 130 and 143 interrupted "
-               "(SIGINT, SIGTERM). --resume DIR goes on with a stopped run: --seconds and "
-               "--generations are totals for the whole run.", allow_abbrev=False)
+        "disagrees, a fitness or disk failure), 2 a usage error, 130 and 143 interrupted "
+        "(SIGINT, SIGTERM). --resume DIR goes on with a stopped run: --seconds and "
+        "--generations are totals for the whole run.",
+        allow_abbrev=False,
+    )
     option = parser.add_argument
-    option("--device", choices=seeds.DEVICES, help=f"the bundled seed to evolve (default {d['device']})")
+    option(
+        "--device",
+        choices=seeds.DEVICES,
+        help=f"the bundled seed to evolve (default {d['device']})",
+    )
     option("--circuit", type=Path, help="evolve this seed instead (with --pcf)")
     option("--pcf", type=Path, help="the seed's pin file, with the ports of --inputs and --outputs")
-    option("--target", help=f"what to evolve: {', '.join(NAMED_TARGETS)}, or MODULE:FUNCTION, a "
-           "function of the input word that returns the output word, imported from sys.path or "
-           f"the current directory (default {d['target']})")
-    option("--inputs", type=ports, help="input ports, as a range (x[0:4]) or a comma list "
-           f"(default {seeds.INPUTS[0]} to {seeds.INPUTS[-1]}, the bundled seed's)")
-    option("--outputs", type=ports, help="output ports, as --inputs (default: the first of "
-           f"{seeds.OUTPUTS[0]} to {seeds.OUTPUTS[-1]}, as many as a named target uses)")
-    option("--seconds", type=_duration, help=f"time budget of the whole run (default {d['seconds']:g})")
-    option("--generations", type=_positive_int, help="generation budget of the whole run (default none)")
-    option("--population", type=_positive_int, help=f"candidates per generation (default {d['population']})")
-    option("--keep", type=_positive_int, help=f"parents per generation, the best (default {d['keep']})")
+    option(
+        "--target",
+        help=f"what to evolve: {', '.join(NAMED_TARGETS)}, or MODULE:FUNCTION, a "
+        "function of the input word that returns the output word, imported from sys.path or "
+        f"the current directory (default {d['target']})",
+    )
+    option(
+        "--inputs",
+        type=ports,
+        help="input ports, as a range (x[0:4]) or a comma list "
+        f"(default {seeds.INPUTS[0]} to {seeds.INPUTS[-1]}, the bundled seed's)",
+    )
+    option(
+        "--outputs",
+        type=ports,
+        help="output ports, as --inputs (default: the first of "
+        f"{seeds.OUTPUTS[0]} to {seeds.OUTPUTS[-1]}, as many as a named target uses)",
+    )
+    option(
+        "--seconds", type=_duration, help=f"time budget of the whole run (default {d['seconds']:g})"
+    )
+    option(
+        "--generations",
+        type=_positive_int,
+        help="generation budget of the whole run (default none)",
+    )
+    option(
+        "--population",
+        type=_positive_int,
+        help=f"candidates per generation (default {d['population']})",
+    )
+    option(
+        "--keep", type=_positive_int, help=f"parents per generation, the best (default {d['keep']})"
+    )
     # On the bundled seed, 0.005 reached full marks most often within 40,000 candidates
     # (about a minute): more often than 0.0025, 0.01 or 0.02.
-    option("--chance", type=_probability, help=f"each visited bit's chance to flip (default {d['chance']})")
-    option("--columns", type=_columns, help="columns to mutate (default 36-45, the logic cells; "
-           "others change the routing, and each candidate goes through the two-driver check)")
-    option("--workers", type=_positive_int, help="processes of the local pool (default: one per CPU)")
-    option("--scheduler", help="run the islands on the Dask cluster of this scheduler instead "
-           "(gridflip[evolution] installed on every worker)")
-    option("--slice", type=_duration, help=f"seconds an island runs before it reports (default {d['slice']:g})")
-    option("--replacements", type=_count, help="worker processes replaced in a row before the run "
-           f"stops (default {d['replacements']})")
-    option("--workdir", type=Path, help="where workers keep their candidates (default /dev/shm, "
-           "else the temporary directory; removed when they stop)")
-    option("--output", type=Path, help=f"the run's folder (default ./{d['output']}); one that "
-           "holds another run is refused unless --resume is given")
-    option("--resume", type=Path, metavar="DIR", help="go on with the stopped run in DIR, with its "
-           "options unless new ones are given")
-    option("--icebox-dir", help="the directory that holds IceStorm's icebox.py (default: next to "
-           "icebox_vlog on PATH, then /usr/share/fpga-icestorm/python)")
+    option(
+        "--chance",
+        type=_probability,
+        help=f"each visited bit's chance to flip (default {d['chance']})",
+    )
+    option(
+        "--columns",
+        type=_columns,
+        help="columns to mutate (default 36-45, the logic cells; "
+        "others change the routing, and each candidate goes through the two-driver check)",
+    )
+    option(
+        "--workers", type=_positive_int, help="processes of the local pool (default: one per CPU)"
+    )
+    option(
+        "--scheduler",
+        help="run the islands on the Dask cluster of this scheduler instead "
+        "(gridflip[evolution] installed on every worker)",
+    )
+    option(
+        "--slice",
+        type=_duration,
+        help=f"seconds an island runs before it reports (default {d['slice']:g})",
+    )
+    option(
+        "--replacements",
+        type=_count,
+        help="worker processes replaced in a row before the run "
+        f"stops (default {d['replacements']})",
+    )
+    option(
+        "--workdir",
+        type=Path,
+        help="where workers keep their candidates (default /dev/shm, "
+        "else the temporary directory; removed when they stop)",
+    )
+    option(
+        "--output",
+        type=Path,
+        help=f"the run's folder (default ./{d['output']}); one that "
+        "holds another run is refused unless --resume is given",
+    )
+    option(
+        "--resume",
+        type=Path,
+        metavar="DIR",
+        help="go on with the stopped run in DIR, with its options unless new ones are given",
+    )
+    option(
+        "--icebox-dir",
+        help="the directory that holds IceStorm's icebox.py (default: next to "
+        "icebox_vlog on PATH, then /usr/share/fpga-icestorm/python)",
+    )
     return parser
 
 
@@ -249,24 +338,36 @@ def _target_record(settings: dict) -> dict:
         raise UsageError(str(error)) from None
     outputs = settings.get("outputs")
     if outputs is None:
-        outputs = list(seeds.OUTPUTS[:target.width] if target.width else seeds.OUTPUTS)
+        outputs = list(seeds.OUTPUTS[: target.width] if target.width else seeds.OUTPUTS)
         if target.width and target.width > len(seeds.OUTPUTS):
-            raise UsageError(f"target {target.name} uses {target.width} outputs: name them "
-                             "with --outputs")
+            raise UsageError(
+                f"target {target.name} uses {target.width} outputs: name them with --outputs"
+            )
     try:
         table = truth_table(target, len(inputs), len(outputs))
     except ValueError as error:
         raise UsageError(str(error)) from None
-    return {"name": target.name, "description": target.description, "inputs": list(inputs),
-            "outputs": list(outputs), "table": table}
+    return {
+        "name": target.name,
+        "description": target.description,
+        "inputs": list(inputs),
+        "outputs": list(outputs),
+        "table": table,
+    }
 
 
 def _fitness(circuit: Path, pcf: Path, target: dict, icebox_dir: str | None) -> TruthTableFitness:
     _checked_file(circuit, "the circuit")
     try:
         read_pcf(pcf)
-        return TruthTableFitness(circuit, pcf, target["inputs"], target["outputs"],
-                                 target["table"], icebox_dir=icebox_dir)
+        return TruthTableFitness(
+            circuit,
+            pcf,
+            target["inputs"],
+            target["outputs"],
+            target["table"],
+            icebox_dir=icebox_dir,
+        )
     except (IceboxNotFound, OSError, ValueError) as error:
         raise UsageError(str(error)) from None
 
@@ -274,28 +375,37 @@ def _fitness(circuit: Path, pcf: Path, target: dict, icebox_dir: str | None) -> 
 def _simulator_check(result: Evolution, fitness: TruthTableFitness) -> int:
     champion = Path(result.champion)
     try:
-        words = simulate_truth_table(champion, fitness.pcf, fitness.inputs, fitness.outputs,
-                                     package=fitness.package)
+        words = simulate_truth_table(
+            champion, fitness.pcf, fitness.inputs, fitness.outputs, package=fitness.package
+        )
     except RuntimeError as error:
         print(f"simulator check: not run: {error}")
         return 0
     simulated = fitness.score_words(words)
     agrees = simulated == result.score
-    print(f"simulator check (icebox_vlog, iverilog, vvp): {simulated}/{fitness.max_score}, "
-          f"{'agrees' if agrees else 'DISAGREES'} with the truth-table fitness")
+    print(
+        f"simulator check (icebox_vlog, iverilog, vvp): {simulated}/{fitness.max_score}, "
+        f"{'agrees' if agrees else 'DISAGREES'} with the truth-table fitness"
+    )
     return 0 if agrees else 1
 
 
 def _report_end(result: Evolution) -> None:
-    dropped = ", ".join(f"{n} {outcome}" for outcome, n in sorted(result.outcomes.items())
-                        if outcome != "scored")
+    dropped = ", ".join(
+        f"{n} {outcome}" for outcome, n in sorted(result.outcomes.items()) if outcome != "scored"
+    )
     run_seconds = result.samples[-1][0] - result.samples[0][0] if len(result.samples) > 1 else 0
-    rate = ((result.samples[-1][1] - result.samples[0][1]) / run_seconds if run_seconds > 0
-            else result.candidates / max(result.seconds, 1e-9))
-    print(f"stopped {result.stopped} after {result.generations} generations, "
-          f"{result.seconds:.1f} s: {result.candidates} candidates"
-          + (f" ({dropped})" if dropped else "")
-          + f", {rate:.0f} per second, made by {len(result.workers)} worker processes")
+    rate = (
+        (result.samples[-1][1] - result.samples[0][1]) / run_seconds
+        if run_seconds > 0
+        else result.candidates / max(result.seconds, 1e-9)
+    )
+    print(
+        f"stopped {result.stopped} after {result.generations} generations, "
+        f"{result.seconds:.1f} s: {result.candidates} candidates"
+        + (f" ({dropped})" if dropped else "")
+        + f", {rate:.0f} per second, made by {len(result.workers)} worker processes"
+    )
 
 
 def _evolve(args: argparse.Namespace) -> int:
@@ -303,8 +413,10 @@ def _evolve(args: argparse.Namespace) -> int:
     output = Path(settings["output"])
     if run is None:
         if (output / "run.json").exists():
-            raise UsageError(f"{output} holds a run already (run.json): give --resume {output} to "
-                             "go on with it, or another --output")
+            raise UsageError(
+                f"{output} holds a run already (run.json): give --resume {output} to "
+                "go on with it, or another --output"
+            )
         target = _target_record(settings)
         if "circuit" in settings:
             circuit, pcf = Path(settings["circuit"]), Path(settings["pcf"])
@@ -321,27 +433,44 @@ def _evolve(args: argparse.Namespace) -> int:
                 probe = tempfile.NamedTemporaryFile(dir=directory)
                 probe.close()
             except OSError as error:
-                raise UsageError(f"cannot write in the {option} folder {directory}: "
-                                 f"{error.strerror or error}") from None
+                raise UsageError(
+                    f"cannot write in the {option} folder {directory}: {error.strerror or error}"
+                ) from None
     fitness = _fitness(circuit, pcf, target, settings.get("icebox_dir"))
     cells = sorted({cell.tile for cell in fitness.cells})
-    print(f"evolving {circuit.name} towards {target['description']} ({target['name']}), "
-          f"{', '.join(target['inputs'])} -> {', '.join(target['outputs'])}: "
-          f"{len(fitness.cells)} LUTs in tiles {', '.join(map(str, cells))}")
-    print(f"{settings['population']} candidates per generation from the best {settings['keep']}, "
-          f"{len(settings['columns'])} columns at chance {settings['chance']}; stops at "
-          f"{fitness.max_score} correct output bits, after {settings['seconds']:g} s"
-          + (f" or {settings['generations']} generations" if settings.get("generations") else ""))
+    print(
+        f"evolving {circuit.name} towards {target['description']} ({target['name']}), "
+        f"{', '.join(target['inputs'])} -> {', '.join(target['outputs'])}: "
+        f"{len(fitness.cells)} LUTs in tiles {', '.join(map(str, cells))}"
+    )
+    print(
+        f"{settings['population']} candidates per generation from the best {settings['keep']}, "
+        f"{len(settings['columns'])} columns at chance {settings['chance']}; stops at "
+        f"{fitness.max_score} correct output bits, after {settings['seconds']:g} s"
+        + (f" or {settings['generations']} generations" if settings.get("generations") else "")
+    )
     print(f"results in {output}; workers' files in {settings.get('workdir') or 'memory'}")
-    command = {key: (os.fspath(value) if isinstance(value, Path) else value)
-               for key, value in settings.items() if key not in ("resume", "output")}
-    keywords = dict(fitness=fitness, output=output, resume=run is not None,
-                    population=settings["population"], keep=settings["keep"],
-                    chance=settings["chance"], columns=settings["columns"],
-                    generations=settings.get("generations"), seconds=settings["seconds"],
-                    slice_seconds=settings["slice"], replacements=settings["replacements"],
-                    icebox_dir=settings.get("icebox_dir"), workdir=settings.get("workdir"),
-                    record={"target": target, "command": command})
+    command = {
+        key: (os.fspath(value) if isinstance(value, Path) else value)
+        for key, value in settings.items()
+        if key not in ("resume", "output")
+    }
+    keywords = dict(
+        fitness=fitness,
+        output=output,
+        resume=run is not None,
+        population=settings["population"],
+        keep=settings["keep"],
+        chance=settings["chance"],
+        columns=settings["columns"],
+        generations=settings.get("generations"),
+        seconds=settings["seconds"],
+        slice_seconds=settings["slice"],
+        replacements=settings["replacements"],
+        icebox_dir=settings.get("icebox_dir"),
+        workdir=settings.get("workdir"),
+        record={"target": target, "command": command},
+    )
     try:
         if settings.get("scheduler"):
             result = _evolve_on_dask(settings["scheduler"], circuit, keywords)
@@ -353,16 +482,25 @@ def _evolve(args: argparse.Namespace) -> int:
     except (RunFolderError, ValueError) as error:
         raise UsageError(str(error)) from None
     except OSError as error:  # the output folder, before the run began
-        raise UsageError(f"{error.strerror or error}: {error.filename or ''}".rstrip(": ")) from None
+        raise UsageError(
+            f"{error.strerror or error}: {error.filename or ''}".rstrip(": ")
+        ) from None
     _report_end(result)
     champion = Path(result.champion)
     failure = run_icepack(champion, champion.with_suffix(".bin"))
-    bitstream = f"bitstream {champion.with_suffix('.bin')}" if failure is None else \
-        f"no bitstream: {failure}"
+    bitstream = (
+        f"bitstream {champion.with_suffix('.bin')}"
+        if failure is None
+        else f"no bitstream: {failure}"
+    )
     print(f"champion: {champion} ({result.summary()}), {bitstream}")
     status = _simulator_check(result, fitness)
-    print(f"plot: {result.plot}" if result.plot else "plot: none, matplotlib is not installed "
-          f"(pip install matplotlib); the progress is in {output / 'progress.csv'}")
+    print(
+        f"plot: {result.plot}"
+        if result.plot
+        else "plot: none, matplotlib is not installed "
+        f"(pip install matplotlib); the progress is in {output / 'progress.csv'}"
+    )
     return status
 
 
@@ -370,8 +508,9 @@ def _evolve_on_dask(address: str, circuit: Path, keywords: dict) -> Evolution:
     try:
         import distributed  # only for a Dask cluster
     except ImportError:
-        raise UsageError("--scheduler needs Dask's distributed: pip install "
-                         "'gridflip[evolution]'") from None
+        raise UsageError(
+            "--scheduler needs Dask's distributed: pip install 'gridflip[evolution]'"
+        ) from None
     try:
         client = distributed.Client(address, timeout=20)
     except (OSError, ValueError, TimeoutError) as error:  # unreachable, or not an address
@@ -388,16 +527,26 @@ def evolve_main(argv: Sequence[str] | None = None) -> int:
 
 # gridflip-replay
 
+
 def replay_main(argv: Sequence[str] | None = None) -> int:
     """gridflip-replay"""
-    parser = Parser(prog="gridflip-replay", description=(
-        "Rebuild a run's champion, byte for byte, from its seed and its lineage.jsonl, and check "
-        "it against the SHA-256 each step records. Exit status: 0 rebuilt, 1 the seed or the "
-        "lineage does not lead to the champion, 2 a usage error."), allow_abbrev=False)
+    parser = Parser(
+        prog="gridflip-replay",
+        description=(
+            "Rebuild a run's champion, byte for byte, from its seed and its lineage.jsonl, and check "
+            "it against the SHA-256 each step records. Exit status: 0 rebuilt, 1 the seed or the "
+            "lineage does not lead to the champion, 2 a usage error."
+        ),
+        allow_abbrev=False,
+    )
     parser.add_argument("run", type=Path, metavar="DIR", help="the run's folder (its --output)")
     parser.add_argument("circuit", type=Path, metavar="OUT.asc", help="where the champion goes")
-    parser.add_argument("--seed", type=Path, help="the seed to start from (default: the copy in "
-                        "DIR, seed.asc); it must be the one run.json names")
+    parser.add_argument(
+        "--seed",
+        type=Path,
+        help="the seed to start from (default: the copy in "
+        "DIR, seed.asc); it must be the one run.json names",
+    )
 
     def body(args):
         if not (args.run / "run.json").is_file():
@@ -419,18 +568,29 @@ def replay_main(argv: Sequence[str] | None = None) -> int:
 
 # gridflip-check-drivers
 
+
 def check_drivers_main(argv: Sequence[str] | None = None) -> int:
     """gridflip-check-drivers"""
     from . import drivers
 
-    parser = Parser(prog="gridflip-check-drivers", description=drivers.__doc__.split("\n\n")[0]
-                    + " Exit status: 0 none, 1 a finding, 2 a circuit that cannot be checked.",
-                    allow_abbrev=False)
+    parser = Parser(
+        prog="gridflip-check-drivers",
+        description=drivers.__doc__.split("\n\n")[0]
+        + " Exit status: 0 none, 1 a finding, 2 a circuit that cannot be checked.",
+        allow_abbrev=False,
+    )
     parser.add_argument("circuits", nargs="+", type=Path, metavar="CIRCUIT.asc")
-    parser.add_argument("--icebox-dir", help="the directory that holds IceStorm's icebox.py "
-                        "(default: next to icebox_vlog on PATH, then Debian's)")
-    parser.add_argument("--listed", type=_count, default=20, help="contested wires to list per "
-                        "circuit; all are counted (default 20)")
+    parser.add_argument(
+        "--icebox-dir",
+        help="the directory that holds IceStorm's icebox.py "
+        "(default: next to icebox_vlog on PATH, then Debian's)",
+    )
+    parser.add_argument(
+        "--listed",
+        type=_count,
+        default=20,
+        help="contested wires to list per circuit; all are counted (default 20)",
+    )
 
     def body(args):
         try:
@@ -448,21 +608,26 @@ def check_drivers_main(argv: Sequence[str] | None = None) -> int:
                 continue
             took = time.perf_counter() - started
             if report.clean:
-                print(f"{circuit}: no wire has more than one driver "
-                      f"({report.switches_on} switches on, checked in {took:.2f} s)")
+                print(
+                    f"{circuit}: no wire has more than one driver "
+                    f"({report.switches_on} switches on, checked in {took:.2f} s)"
+                )
                 continue
             status = max(status, 1)
-            print(f"{circuit}: {report.findings} "
-                  f"({report.switches_on} switches on, checked in {took:.2f} s)")
-            for wire in report.contested[:args.listed]:
+            print(
+                f"{circuit}: {report.findings} "
+                f"({report.switches_on} switches on, checked in {took:.2f} s)"
+            )
+            for wire in report.contested[: args.listed]:
                 print(f"  {wire.describe()}")
                 for driver in wire.drivers:
                     print(f"    {driver.describe()}")
             if len(report.contested) > args.listed:
                 print(f"  ... and {len(report.contested) - args.listed} more")
             for driver in report.unfed_carries:
-                print(f"  carry input at tile {driver.tile}: no logic tile below gives it a "
-                      "carry-out")
+                print(
+                    f"  carry input at tile {driver.tile}: no logic tile below gives it a carry-out"
+                )
                 print(f"    {driver.describe()}")
         return status
 
@@ -471,22 +636,32 @@ def check_drivers_main(argv: Sequence[str] | None = None) -> int:
 
 # gridflip-score
 
+
 def score_main(argv: Sequence[str] | None = None) -> int:
     """gridflip-score"""
-    parser = Parser(prog="gridflip-score", description=(
-        "Score circuits by the truth table between their pins, both ways: directly from the LUT "
-        "bits (TruthTableFitness) and through the simulator (icebox_vlog, iverilog, vvp). Exit "
-        "status: 0 every circuit scored and the two agree, 1 otherwise, 2 a usage error."),
-        allow_abbrev=False)
+    parser = Parser(
+        prog="gridflip-score",
+        description=(
+            "Score circuits by the truth table between their pins, both ways: directly from the LUT "
+            "bits (TruthTableFitness) and through the simulator (icebox_vlog, iverilog, vvp). Exit "
+            "status: 0 every circuit scored and the two agree, 1 otherwise, 2 a usage error."
+        ),
+        allow_abbrev=False,
+    )
     parser.add_argument("candidates", nargs="+", type=Path, metavar="CANDIDATE.asc")
-    parser.add_argument("--seed", type=Path, help="the seed the candidates come from (default: "
-                        "the bundled HX1K seed)")
+    parser.add_argument(
+        "--seed",
+        type=Path,
+        help="the seed the candidates come from (default: the bundled HX1K seed)",
+    )
     parser.add_argument("--pcf", type=Path, help="the seed's pin file (default: the bundled one)")
-    parser.add_argument("--target", default="adder", help="a named target or MODULE:FUNCTION "
-                        "(default adder)")
+    parser.add_argument(
+        "--target", default="adder", help="a named target or MODULE:FUNCTION (default adder)"
+    )
     parser.add_argument("--inputs", type=ports, help="input ports (default x[0:4])")
-    parser.add_argument("--outputs", type=ports, help="output ports (default: as many of "
-                        "y[0:2] as the target uses)")
+    parser.add_argument(
+        "--outputs", type=ports, help="output ports (default: as many of y[0:2] as the target uses)"
+    )
     parser.add_argument("--icebox-dir", help="the directory that holds IceStorm's icebox.py")
 
     def body(args):
@@ -511,8 +686,10 @@ def score_main(argv: Sequence[str] | None = None) -> int:
                 continue
             simulated = fitness.score_words(words)
             agree = "agrees" if simulated == direct else "DISAGREES"
-            print(f"{candidate}: {direct}/{fitness.max_score} directly, {simulated} simulated "
-                  f"({agree})")
+            print(
+                f"{candidate}: {direct}/{fitness.max_score} directly, {simulated} simulated "
+                f"({agree})"
+            )
             status |= simulated != direct
         return status
 
@@ -521,35 +698,52 @@ def score_main(argv: Sequence[str] | None = None) -> int:
 
 # gridflip-mutate-population
 
+
 def mutate_population_main(argv: Sequence[str] | None = None) -> int:
     """gridflip-mutate-population"""
     import multiprocessing
 
     methods = multiprocessing.get_all_start_methods()
-    parser = Parser(prog="gridflip-mutate-population", description=(
-        "Mutate a population of copies of a circuit in a process pool, one copy per task, with "
-        "each start method, and print how many bits each worker changed or why it failed. The "
-        "circuit itself is never touched. Exit status: 0 done, 1 a copy failed unexpectedly, 2 "
-        "a usage error."), allow_abbrev=False)
+    parser = Parser(
+        prog="gridflip-mutate-population",
+        description=(
+            "Mutate a population of copies of a circuit in a process pool, one copy per task, with "
+            "each start method, and print how many bits each worker changed or why it failed. The "
+            "circuit itself is never touched. Exit status: 0 done, 1 a copy failed unexpectedly, 2 "
+            "a usage error."
+        ),
+        allow_abbrev=False,
+    )
     option = parser.add_argument
     option("--circuit", type=Path, help="the circuit to copy (default: the bundled HX1K seed)")
     option("--population", type=_positive_int, default=8, help="copies (default 8)")
     option("--workers", type=_positive_int, default=4, help="pool processes (default 4)")
-    option("--start-methods", default="fork,spawn", help="comma-separated multiprocessing start "
-           f"methods, of {', '.join(methods)} (default fork,spawn)")
+    option(
+        "--start-methods",
+        default="fork,spawn",
+        help="comma-separated multiprocessing start "
+        f"methods, of {', '.join(methods)} (default fork,spawn)",
+    )
     option("--rows", type=_rows, default=list(range(ROW_LINES)), help="rows (default 0-15)")
-    option("--columns", type=_columns, default=list(range(COLUMN_COUNT)),
-           help="columns (default 0-53)")
+    option(
+        "--columns", type=_columns, default=list(range(COLUMN_COUNT)), help="columns (default 0-53)"
+    )
     option("--chance", type=_probability, default=0.01, help="the chance (default 0.01)")
-    option("--with-broken-copy", action="store_true", help="add a copy with CRLF line ends, which "
-           "gridflip refuses, to show a failure coming back from a worker (default: none)")
+    option(
+        "--with-broken-copy",
+        action="store_true",
+        help="add a copy with CRLF line ends, which "
+        "gridflip refuses, to show a failure coming back from a worker (default: none)",
+    )
 
     def body(args):
         chosen = [m.strip() for m in args.start_methods.split(",")]
         unknown = [m for m in chosen if m not in methods]
         if unknown or not chosen:
-            raise UsageError(f"--start-methods: {', '.join(unknown) or 'none'} is not one of "
-                             f"{', '.join(methods)}")
+            raise UsageError(
+                f"--start-methods: {', '.join(unknown) or 'none'} is not one of "
+                f"{', '.join(methods)}"
+            )
         circuit = _checked_file(args.circuit or seeds.seed("hx1k")[0], "--circuit")
         unexpected = 0
         for method in chosen:
@@ -560,8 +754,10 @@ def mutate_population_main(argv: Sequence[str] | None = None) -> int:
                     broken = Path(scratch) / "broken-crlf.asc"
                     broken.write_bytes(circuit.read_bytes().replace(b"\n", b"\r\n"))
                     paths.append(broken)
-                jobs = [MutationJob(str(p), tuple(args.rows), tuple(args.columns), args.chance)
-                        for p in paths]
+                jobs = [
+                    MutationJob(str(p), tuple(args.rows), tuple(args.columns), args.chance)
+                    for p in paths
+                ]
                 results = mutate_population(jobs, workers=args.workers, start_method=method)
                 print(f"start method {method}: {len(jobs)} copies, {args.workers} workers")
                 for result in results:
@@ -573,8 +769,10 @@ def mutate_population_main(argv: Sequence[str] | None = None) -> int:
                         unexpected += str(result.path) != str(broken)
                 mutated = [r for r in results if r.error is None]
                 distinct = len({r.flips_digest for r in mutated})
-                print(f"  {distinct} distinct sets of changed bits among {len(mutated)} "
-                      "mutated copies")
+                print(
+                    f"  {distinct} distinct sets of changed bits among {len(mutated)} "
+                    "mutated copies"
+                )
         return 1 if unexpected else 0
 
     def guarded(args):
@@ -587,4 +785,3 @@ def mutate_population_main(argv: Sequence[str] | None = None) -> int:
             return 1
 
     return _command("gridflip-mutate-population", guarded, parser, argv)
-

@@ -56,8 +56,10 @@ class Driver:
         x, y = self.tile
         if self.kind == "cell output":
             return f"tile ({x}, {y}): cell output {self.destination}"
-        return (f"tile ({x}, {y}): {self.kind} {self.source} -> {self.destination}"
-                f"  [{' '.join(self.bits)}]")
+        return (
+            f"tile ({x}, {y}): {self.kind} {self.source} -> {self.destination}"
+            f"  [{' '.join(self.bits)}]"
+        )
 
 
 @dataclass(frozen=True)
@@ -85,11 +87,14 @@ class DriverReport:
     @property
     def findings(self) -> str:
         """What is wrong, counted: "3 wires with more than one driver, 1 carry input ..."."""
-        counts = [(len(self.contested), "wire", "wires", "with more than one driver"),
-                  (len(self.unfed_carries), "carry input", "carry inputs",
-                   "that no carry chain feeds")]
-        return ", ".join(f"{n} {one if n == 1 else many} {what}"
-                         for n, one, many, what in counts if n) or "none"
+        counts = [
+            (len(self.contested), "wire", "wires", "with more than one driver"),
+            (len(self.unfed_carries), "carry input", "carry inputs", "that no carry chain feeds"),
+        ]
+        return (
+            ", ".join(f"{n} {one if n == 1 else many} {what}" for n, one, many, what in counts if n)
+            or "none"
+        )
 
 
 def switches_by_first_bit(database: list) -> dict[str, list]:
@@ -115,8 +120,14 @@ def set_bits(rows: list[str]):
 
 
 def tile_maps(config) -> list[dict]:
-    return [config.logic_tiles, config.io_tiles, config.ramb_tiles, config.ramt_tiles,
-            config.ipcon_tiles, *config.dsp_tiles]
+    return [
+        config.logic_tiles,
+        config.io_tiles,
+        config.ramb_tiles,
+        config.ramt_tiles,
+        config.ipcon_tiles,
+        *config.dsp_tiles,
+    ]
 
 
 def switched_on(icebox: ModuleType, config) -> list[tuple[tuple[int, int, str], Driver]]:
@@ -137,17 +148,26 @@ def switched_on(icebox: ModuleType, config) -> list[tuple[tuple[int, int, str], 
             tile = icebox.tileconfig(rows)
             for bits, kind, source, destination in candidates:
                 # Both ends must exist in this tile, as icebox's own net grouping requires.
-                if (tile.match(bits) and config.tile_has_net(x, y, source)
-                        and config.tile_has_net(x, y, destination)):
-                    found.append(((x, y, destination),
-                                  Driver((x, y), kind, source, destination, tuple(bits))))
+                if (
+                    tile.match(bits)
+                    and config.tile_has_net(x, y, source)
+                    and config.tile_has_net(x, y, destination)
+                ):
+                    found.append(
+                        (
+                            (x, y, destination),
+                            Driver((x, y), kind, source, destination, tuple(bits)),
+                        )
+                    )
     return found
 
 
 def fed_by_a_carry_chain(config, x: int, y: int) -> bool:
     """Whether the carry-out of a logic cell reaches the carry input of tile (x, y)."""
-    return any(name == "lutff_7/cout" and (cx, cy) in config.logic_tiles
-               for cx, cy, name in config.expand_net((x, y, "carry_in")))
+    return any(
+        name == "lutff_7/cout" and (cx, cy) in config.logic_tiles
+        for cx, cy, name in config.expand_net((x, y, "carry_in"))
+    )
 
 
 def find_contested_wires(path: str | os.PathLike, icebox: ModuleType | None = None) -> DriverReport:
@@ -169,14 +189,19 @@ def find_contested_wires(path: str | os.PathLike, icebox: ModuleType | None = No
                     raise ValueError(f"tile ({x}, {y}) has {len(rows)} rows, not 16: a cut file?")
         empty = icebox.iceconfig()
         getattr(empty, f"setup_empty_{config.device}")()
-        missing = {t for m in tile_maps(empty) for t in m} - {t for m in tile_maps(config) for t in m}
+        missing = {t for m in tile_maps(empty) for t in m} - {
+            t for m in tile_maps(config) for t in m
+        }
         if missing:
-            raise ValueError(f"{len(missing)} of the {config.device} device's tiles are missing, "
-                             f"first {min(missing)}: a cut file?")
+            raise ValueError(
+                f"{len(missing)} of the {config.device} device's tiles are missing, "
+                f"first {min(missing)}: a cut file?"
+            )
         drivers = switched_on(icebox, config)
     except (AssertionError, IndexError, KeyError, ValueError, UnicodeDecodeError) as error:
-        raise UnreadableCircuit(f"icebox cannot read {os.fspath(path)}: "
-                                f"{str(error) or type(error).__name__}") from error
+        raise UnreadableCircuit(
+            f"icebox cannot read {os.fspath(path)}: {str(error) or type(error).__name__}"
+        ) from error
 
     wire_of: dict[tuple[int, int, str], tuple[int, int, str]] = {}
     wires: dict[tuple[int, int, str], list[Driver]] = defaultdict(list)
@@ -191,8 +216,12 @@ def find_contested_wires(path: str | os.PathLike, icebox: ModuleType | None = No
                     wires[wire].append(Driver((x, y), "cell output", name, name, ()))
         wires[wire].append(driver)
 
-    contested = tuple(ContestedWire(wire, tuple(found))
-                      for wire, found in sorted(wires.items()) if len(found) > 1)
-    unfed = tuple(driver for _, driver in drivers
-                  if driver.source == "carry_in" and not fed_by_a_carry_chain(config, *driver.tile))
+    contested = tuple(
+        ContestedWire(wire, tuple(found)) for wire, found in sorted(wires.items()) if len(found) > 1
+    )
+    unfed = tuple(
+        driver
+        for _, driver in drivers
+        if driver.source == "carry_in" and not fed_by_a_carry_chain(config, *driver.tile)
+    )
     return DriverReport(os.fspath(path), len(drivers), contested, unfed)

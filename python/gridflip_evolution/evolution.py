@@ -23,7 +23,7 @@ import time
 import zlib
 from collections import Counter
 from collections.abc import Callable, Sequence
-from concurrent.futures import FIRST_COMPLETED, Executor, Future, ProcessPoolExecutor
+from concurrent.futures import FIRST_COMPLETED, Executor, ProcessPoolExecutor
 from concurrent.futures import wait as wait_futures
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field, replace
@@ -77,6 +77,7 @@ class Evolution:
 
 class _Engine:
     """Where islands run. `replaceable`: a broken pool can be made anew."""
+
     replaceable = False
 
     def slots(self) -> int:
@@ -92,7 +93,7 @@ class _Engine:
     def outcome(self, future) -> tuple[IslandResult | None, BaseException | None]:
         try:
             return future.result(), None
-        except Exception as error:  # noqa: BLE001: a task's failure is reported, not raised
+        except Exception as error:  # a task's failure is reported, not raised
             return None, error
 
     def stop_islands(self) -> None:
@@ -112,6 +113,7 @@ class _Engine:
 class _LocalPool(_Engine):
     """A process pool of our own: the fitness travels once per worker, and a flag stops the
     islands between two candidates."""
+
     replaceable = True
 
     def __init__(self, workers: int, fitness, workdir: str | None):
@@ -123,8 +125,12 @@ class _LocalPool(_Engine):
         self.pool = self._start()
 
     def _start(self) -> ProcessPoolExecutor:
-        return ProcessPoolExecutor(self.workers, mp_context=self.context, initializer=start_worker,
-                                   initargs=(self.fitness, self.stop, self.workdir))
+        return ProcessPoolExecutor(
+            self.workers,
+            mp_context=self.context,
+            initializer=start_worker,
+            initargs=(self.fitness, self.stop, self.workdir),
+        )
 
     def slots(self) -> int:
         return self.workers
@@ -184,8 +190,9 @@ class _Dask(_Engine):
 
     def wait(self, futures, timeout: float):
         try:
-            done, _ = self.distributed.wait(list(futures), timeout=timeout,
-                                            return_when="FIRST_COMPLETED")
+            done, _ = self.distributed.wait(
+                list(futures), timeout=timeout, return_when="FIRST_COMPLETED"
+            )
         except TimeoutError:
             return set()
         return done
@@ -216,10 +223,21 @@ def _json_value(value):
 class _Run:
     """One evolution from its first island to its record's last line."""
 
-    def __init__(self, record: RunRecord, result: Evolution, engine: _Engine, job: IslandJob,
-                 champion: bytes, *, generations: int | None, seconds: float | None,
-                 replacements: int, slice_seconds: float, offset: float,
-                 report: Callable[[str], object]):
+    def __init__(
+        self,
+        record: RunRecord,
+        result: Evolution,
+        engine: _Engine,
+        job: IslandJob,
+        champion: bytes,
+        *,
+        generations: int | None,
+        seconds: float | None,
+        replacements: int,
+        slice_seconds: float,
+        offset: float,
+        report: Callable[[str], object],
+    ):
         self.record, self.result, self.engine, self.job = record, result, engine, job
         self.champion, self.champion_sha = champion, sha256(champion)
         self.budget_generations, self.budget_seconds = generations, seconds
@@ -243,8 +261,11 @@ class _Run:
         to give it."""
         allotted = None
         if self.budget_generations is not None:
-            free = self.budget_generations - self.result.generations - sum(
-                a for a in self.in_flight.values() if a)
+            free = (
+                self.budget_generations
+                - self.result.generations
+                - sum(a for a in self.in_flight.values() if a)
+            )
             idle = max(self.engine.slots() - len(self.in_flight), 1)
             allotted = 0 if score_first else max(-(-free // idle), 0)
             if allotted == 0 and not score_first:
@@ -252,10 +273,14 @@ class _Run:
         seconds = self.slice
         if self.budget_seconds is not None:
             seconds = min(seconds, max(self.budget_seconds - self.elapsed(), 0.0))
-        job = replace(self.job, parent=zlib.compress(self.champion, 6),
-                      parent_sha256=self.champion_sha,
-                      parent_score=None if score_first else self.result.score,
-                      seconds=seconds, generations=0 if score_first else allotted)
+        job = replace(
+            self.job,
+            parent=zlib.compress(self.champion, 6),
+            parent_sha256=self.champion_sha,
+            parent_score=None if score_first else self.result.score,
+            seconds=seconds,
+            generations=0 if score_first else allotted,
+        )
         try:
             future = self.engine.submit(job)
         except BrokenProcessPool as error:  # it broke before this island could start
@@ -294,8 +319,11 @@ class _Run:
         try:
             if result.score == -math.inf:
                 self.first_score(island)
-            elif island.best is not None and island.score is not None \
-                    and island.score >= result.score:
+            elif (
+                island.best is not None
+                and island.score is not None
+                and island.score >= result.score
+            ):
                 self.take(island, now)
         except OSError as error:  # the output folder is full or cannot be written
             if self.failure is None:
@@ -316,8 +344,10 @@ class _Run:
             self.record.improve_seed_row(progress)
             result.progress.append(progress)
         if self.offset:
-            self.report(f"resumed at generation {result.generations}, {self.offset:.2f} s: "
-                        f"{result.summary()}")
+            self.report(
+                f"resumed at generation {result.generations}, {self.offset:.2f} s: "
+                f"{result.summary()}"
+            )
         else:
             self.report(f"generation 0 (the circuit): {result.summary()}")
         self.save(force=True)
@@ -327,15 +357,24 @@ class _Run:
         improved = island.score > result.score
         progress = Progress(result.generations, now, result.candidates, island.score)
         child = zlib.decompress(island.best)
-        self.record.take(child, island.sha256, island.parent_sha256, island.flips, progress,
-                         island.steps, improved)
+        self.record.take(
+            child,
+            island.sha256,
+            island.parent_sha256,
+            island.flips,
+            progress,
+            island.steps,
+            improved,
+        )
         self.champion, self.champion_sha = child, island.sha256
         result.score, result.taken = island.score, result.taken + 1
         if improved:
             result.progress.append(progress)
             made = result.candidates - self.first_candidates
-            self.report(f"generation {result.generations}, {now:.2f} s: {result.summary()} "
-                        f"({made / max(now - self.offset, 1e-9):.0f} candidates/s)")
+            self.report(
+                f"generation {result.generations}, {now:.2f} s: {result.summary()} "
+                f"({made / max(now - self.offset, 1e-9):.0f} candidates/s)"
+            )
         self.save(force=improved)
 
     def worker_failed(self, error: BaseException | None) -> None:
@@ -352,24 +391,35 @@ class _Run:
             if self.broken_in_row > self.replacements:
                 if self.failure is None:
                     self.failure = error
-                    self.failure_text = (f"the workers failed {self.broken_in_row} times in a "
-                                         f"row, the last time: {what}")
+                    self.failure_text = (
+                        f"the workers failed {self.broken_in_row} times in a "
+                        f"row, the last time: {what}"
+                    )
                 return
             # Every island of the broken pool fails with it: replace it once.
             for future in list(self.in_flight):
                 self.in_flight.pop(future)
-            self.report(f"{what}; starting a new pool ({self.broken_in_row} of "
-                        f"{self.replacements})")
+            self.report(
+                f"{what}; starting a new pool ({self.broken_in_row} of {self.replacements})"
+            )
             self.engine.replace()
         elif self.failure is None:
             self.failure, self.failure_text = error, f"an island failed: {what}"
 
     def save(self, force: bool = False) -> None:
         result = self.result
-        self.record.save({"score": result.score, "max_score": result.max_score,
-                          "generations": result.generations, "candidates": result.candidates,
-                          "seconds": round(self.elapsed(), 3), "stopped": result.stopped or None,
-                          "outcomes": dict(result.outcomes)}, force=force)
+        self.record.save(
+            {
+                "score": result.score,
+                "max_score": result.max_score,
+                "generations": result.generations,
+                "candidates": result.candidates,
+                "seconds": round(self.elapsed(), 3),
+                "stopped": result.stopped or None,
+                "outcomes": dict(result.outcomes),
+            },
+            force=force,
+        )
 
     def fill(self) -> None:
         """Starts islands on the free workers; the first scores the circuit alone."""
@@ -400,8 +450,10 @@ class _Run:
             self.result.stopped = "by a failure"
         elif self.at_full_marks():
             self.result.stopped = "at full marks"
-        elif self.budget_generations is not None and \
-                self.result.generations >= self.budget_generations:
+        elif (
+            self.budget_generations is not None
+            and self.result.generations >= self.budget_generations
+        ):
             self.result.stopped = "at the generation budget"
         else:
             self.result.stopped = "at the time budget"
@@ -420,15 +472,30 @@ class _Run:
         self.in_flight.clear()
 
 
-def evolve(circuit: str | os.PathLike, workdir: str | os.PathLike | None = None, *,
-           fitness: Callable[[str], float], output: str | os.PathLike | None = None,
-           resume: bool = False, population: int = 4, keep: int = 1, chance: float = 0.005,
-           columns: Sequence[int] = LOGIC_CELL_COLUMNS, generations: int | None = None,
-           seconds: float | None = None, max_score: float | None = None,
-           check_drivers: bool | None = None, pack: bool = False,
-           executor: Executor | None = None, workers: int | None = None,
-           slice_seconds: float = 1.0, replacements: int = 3, icebox_dir: str | None = None,
-           record: dict | None = None, report: Callable[[str], object] = print) -> Evolution:
+def evolve(
+    circuit: str | os.PathLike,
+    workdir: str | os.PathLike | None = None,
+    *,
+    fitness: Callable[[str], float],
+    output: str | os.PathLike | None = None,
+    resume: bool = False,
+    population: int = 4,
+    keep: int = 1,
+    chance: float = 0.005,
+    columns: Sequence[int] = LOGIC_CELL_COLUMNS,
+    generations: int | None = None,
+    seconds: float | None = None,
+    max_score: float | None = None,
+    check_drivers: bool | None = None,
+    pack: bool = False,
+    executor: Executor | None = None,
+    workers: int | None = None,
+    slice_seconds: float = 1.0,
+    replacements: int = 3,
+    icebox_dir: str | None = None,
+    record: dict | None = None,
+    report: Callable[[str], object] = print,
+) -> Evolution:
     """Evolves `circuit` until full marks, `generations` generations or `seconds` seconds.
 
     Results go to `output` (a new temporary folder by default), kept up to date as the run goes:
@@ -451,8 +518,10 @@ def evolve(circuit: str | os.PathLike, workdir: str | os.PathLike | None = None,
     are raised again.
     """
     if keep < 1 or population < 1 or replacements < 0 or not slice_seconds > 0:
-        raise ValueError("population and keep must be at least 1, replacements at least 0, and "
-                         "slice_seconds above 0")
+        raise ValueError(
+            "population and keep must be at least 1, replacements at least 0, and "
+            "slice_seconds above 0"
+        )
     if generations is None and seconds is None:
         raise ValueError("give a budget: generations or seconds")
     if max_score is None:
@@ -460,11 +529,21 @@ def evolve(circuit: str | os.PathLike, workdir: str | os.PathLike | None = None,
     columns = tuple(columns)
     if check_drivers is None:
         check_drivers = not set(columns) <= set(LOGIC_CELL_COLUMNS)
-    options = {"population": population, "keep": keep, "chance": chance,
-               "columns": list(columns), "generations": generations, "seconds": seconds,
-               "max_score": max_score, "check_drivers": check_drivers, "pack": pack,
-               "workers": workers, "slice_seconds": slice_seconds, "replacements": replacements,
-               "icebox_dir": icebox_dir}
+    options = {
+        "population": population,
+        "keep": keep,
+        "chance": chance,
+        "columns": list(columns),
+        "generations": generations,
+        "seconds": seconds,
+        "max_score": max_score,
+        "check_drivers": check_drivers,
+        "pack": pack,
+        "workers": workers,
+        "slice_seconds": slice_seconds,
+        "replacements": replacements,
+        "icebox_dir": icebox_dir,
+    }
     options = {key: _json_value(value) for key, value in options.items()}
     workdir = os.fspath(workdir) if workdir is not None else None
 
@@ -473,17 +552,26 @@ def evolve(circuit: str | os.PathLike, workdir: str | os.PathLike | None = None,
             raise ValueError("resume=True needs the output folder of the run to resume")
         run_record, resumed = RunRecord.resume(output)
         start, offset = resumed.champion, resumed.seconds
-        result = Evolution(os.fspath(output), -math.inf, max_score, generations=resumed.generations,
-                           progress=resumed.progress)
-        result.outcomes.update({k: v for k, v in resumed.run.get("outcomes", {}).items()
-                                if isinstance(v, int)})
+        result = Evolution(
+            os.fspath(output),
+            -math.inf,
+            max_score,
+            generations=resumed.generations,
+            progress=resumed.progress,
+        )
+        result.outcomes.update(
+            {k: v for k, v in resumed.run.get("outcomes", {}).items() if isinstance(v, int)}
+        )
         run_record.save({"options": options, **(record or {})}, force=True)
     else:
         if output is None:
             output = tempfile.mkdtemp(prefix="gridflip-evolve-")
-        run_record = RunRecord.create(output, circuit, getattr(fitness, "pcf", None),
-                                      {"fitness": type(fitness).__name__, "options": options,
-                                       **(record or {})})
+        run_record = RunRecord.create(
+            output,
+            circuit,
+            getattr(fitness, "pcf", None),
+            {"fitness": type(fitness).__name__, "options": options, **(record or {})},
+        )
         start, offset = run_record.seed_path.read_bytes(), 0.0
         result = Evolution(os.fspath(output), -math.inf, max_score)
 
@@ -493,14 +581,26 @@ def evolve(circuit: str | os.PathLike, workdir: str | os.PathLike | None = None,
     if kept:
         report(f"could not remove work folders that killed runs left: {', '.join(kept)}")
 
-    mutation = Mutation(((columns, chance),), tuple(range(ROW_LINES)), check_drivers, pack,
-                        icebox_dir)
-    job = IslandJob(b"", "", None, mutation, population, keep, slice_seconds, None, max_score,
-                    None, workdir)
+    mutation = Mutation(
+        ((columns, chance),), tuple(range(ROW_LINES)), check_drivers, pack, icebox_dir
+    )
+    job = IslandJob(
+        b"", "", None, mutation, population, keep, slice_seconds, None, max_score, None, workdir
+    )
     engine = _engine(executor, workers, fitness, workdir)
-    run = _Run(run_record, result, engine, job, start, generations=generations, seconds=seconds,
-               replacements=replacements, slice_seconds=slice_seconds, offset=offset,
-               report=report)
+    run = _Run(
+        run_record,
+        result,
+        engine,
+        job,
+        start,
+        generations=generations,
+        seconds=seconds,
+        replacements=replacements,
+        slice_seconds=slice_seconds,
+        offset=offset,
+        report=report,
+    )
     try:
         run.loop()
     except BaseException as error:
@@ -520,14 +620,17 @@ def evolve(circuit: str | os.PathLike, workdir: str | os.PathLike | None = None,
         engine.close()
         if isinstance(run.failure, ValueError):
             raise ValueError(run.failure_text)
-        raise EvolutionStopped(f"the circuit cannot be scored: {run.failure_text}",
-                               result) from run.failure
+        raise EvolutionStopped(
+            f"the circuit cannot be scored: {run.failure_text}", result
+        ) from run.failure
     run.wind_down(patience=2.0 if run.failure is None else 1.0)
     _finish(run, engine)
     if run.failure is not None:
         raise EvolutionStopped(
             f"the run stopped after {result.generations} generations, best {result.summary()}, "
-            f"results in {result.output}: {run.failure_text}", result) from run.failure
+            f"results in {result.output}: {run.failure_text}",
+            result,
+        ) from run.failure
     return result
 
 

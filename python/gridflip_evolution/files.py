@@ -102,8 +102,12 @@ def clean_stale_work_folders(parent: str | os.PathLike | None = None) -> tuple[i
         return 0, []
     for entry in entries:
         match = _WORK_NAME.match(entry.name)
-        if (not match or match["host"] != host or int(match["pid"]) == os.getpid()
-                or process_alive(int(match["pid"]))):
+        if (
+            not match
+            or match["host"] != host
+            or int(match["pid"]) == os.getpid()
+            or process_alive(int(match["pid"]))
+        ):
             continue
         shutil.rmtree(entry, ignore_errors=True)
         if entry.exists():

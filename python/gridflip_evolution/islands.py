@@ -24,6 +24,8 @@ from collections.abc import Callable
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 
+import gridflip
+
 from . import _platform
 from .drivers import find_contested_wires
 from .files import make_work_folder, remove_tree, write_atomically
@@ -31,14 +33,13 @@ from .icestorm import IceboxNotFound, UnreadableCircuit, load_icebox, run_icepac
 from .population import panic_message
 from .tiles import ROW_LINES, ROW_STRIDE, find_tiles
 
-import gridflip
-
 
 @dataclass(frozen=True)
 class Mutation:
     """How a candidate is made from its parent: gridflip.mutate over every logic tile, one call
     for each (columns, chance) pass, then the two-driver check where routing bits may change,
     and icepack where the fitness needs the bitstream."""
+
     passes: tuple[tuple[tuple[int, ...], float], ...]  # (columns, chance)
     rows: tuple[int, ...] = tuple(range(ROW_LINES))
     check_drivers: bool = False
@@ -86,6 +87,7 @@ class IslandResult:
 class _Worker:
     """What a worker process is started with: the fitness, the flag that stops islands at once,
     its work folder and the tile layouts it has seen."""
+
     fitness: Callable[[str], float] | None = None
     stop = None  # a multiprocessing.Event in a local pool
     folder: Path | None = None
@@ -109,10 +111,12 @@ def _work_folder(workdir: str | None) -> Path:
         try:
             # Pool workers end through os._exit, which skips atexit.
             from multiprocessing import util
+
             util.Finalize(None, remove_tree, args=(_Worker.folder,), exitpriority=10)
         except ImportError:
             pass
         import atexit
+
         atexit.register(remove_tree, _Worker.folder)
     return _Worker.folder
 
@@ -135,10 +139,10 @@ def differing_offsets(a: bytes, b: bytes) -> list[int]:
     flips in a large file cost little."""
     found, length = [], len(a)
     for start in range(0, length, 4096):
-        if a[start:start + 4096] == b[start:start + 4096]:
+        if a[start : start + 4096] == b[start : start + 4096]:
             continue
         for block in range(start, min(start + 4096, length), 64):
-            if a[block:block + 64] != b[block:block + 64]:
+            if a[block : block + 64] != b[block : block + 64]:
                 found.extend(i for i in range(block, min(block + 64, length)) if a[i] != b[i])
     return found
 
@@ -154,8 +158,10 @@ def flip_positions(parent: bytes, child: bytes, key: str) -> list[tuple[int, int
         index = bisect.bisect_right(bodies, offset) - 1
         row, column = divmod(offset - bodies[index], ROW_STRIDE) if index >= 0 else (-1, -1)
         if not (0 <= row < ROW_LINES and 0 <= column < ROW_STRIDE - 1):
-            raise ValueError(f"a candidate differs from its parent at byte {offset}, outside "
-                             "the logic tiles' bits: no mutation changes that byte")
+            raise ValueError(
+                f"a candidate differs from its parent at byte {offset}, outside "
+                "the logic tiles' bits: no mutation changes that byte"
+            )
         positions.append((*places[index], row, column))
     return positions
 
@@ -177,8 +183,9 @@ class _Stop(Exception):
         self.cause = cause
 
 
-def make_candidate(parent: str, path: str, mutation: Mutation,
-                   fitness: Callable[[str], float]) -> tuple[str, float | None, str]:
+def make_candidate(
+    parent: str, path: str, mutation: Mutation, fitness: Callable[[str], float]
+) -> tuple[str, float | None, str]:
     """(outcome, score, detail) of one candidate: "scored", or dropped as "contested" (a wire with
     two drivers) or "refused" (the fitness refused it: ValueError, or a score that is not a
     finite number). Raises _Stop for what ends the run: a work folder that cannot be written,
@@ -234,8 +241,9 @@ def run_island(job: IslandJob) -> IslandResult:
     folder = _work_folder(job.workdir)
     worker = f"{socket.gethostname()}:{os.getpid()}"
     parent_bytes = zlib.decompress(job.parent)
-    result = IslandResult(job.parent_score, job.parent_sha256, job.parent_sha256, None, [],
-                          worker=worker)
+    result = IslandResult(
+        job.parent_score, job.parent_sha256, job.parent_sha256, None, [], worker=worker
+    )
     stop = _Worker.stop if job.fitness is None else None
 
     def stopped() -> bool:
@@ -268,8 +276,11 @@ def run_island(job: IslandJob) -> IslandResult:
         def done() -> bool:
             return job.max_score is not None and parents[0][1] >= job.max_score
 
-        while not done() and not stopped() and (job.generations is None
-                                                or result.generations < job.generations):
+        while (
+            not done()
+            and not stopped()
+            and (job.generations is None or result.generations < job.generations)
+        ):
             if result.generations and time.perf_counter() >= deadline:
                 break
             result.generations += 1
@@ -278,15 +289,16 @@ def run_island(job: IslandJob) -> IslandResult:
                 if stopped():
                     break
                 path = str(folder / f"candidate-{index}.asc")
-                outcome, score, detail = make_candidate(parents[index % len(parents)][0], path,
-                                                        job.mutation, fitness)
+                outcome, score, detail = make_candidate(
+                    parents[index % len(parents)][0], path, job.mutation, fitness
+                )
                 result.outcomes[outcome] += 1
                 if outcome == "scored":
                     made.append((path, score))
                 else:
                     result.reasons[outcome] = detail
             # Candidates first: on a tie, a candidate replaces its parent.
-            ranked = sorted(made + parents, key=lambda entry: entry[1], reverse=True)[:job.keep]
+            ranked = sorted(made + parents, key=lambda entry: entry[1], reverse=True)[: job.keep]
             if ranked == parents:
                 continue
             kept = []

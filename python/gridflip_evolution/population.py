@@ -24,6 +24,7 @@ from .icestorm import read_circuit
 @dataclass(frozen=True)
 class MutationJob:
     """One task: mutate the file at `path` in place."""
+
     path: str
     rows: tuple[int, ...]
     columns: tuple[int, ...]
@@ -82,8 +83,9 @@ def mutate_file(job: MutationJob) -> MutationResult:
     return MutationResult(job.path, len(changed), digest, None)
 
 
-def make_population(circuit: str | os.PathLike | Sequence[str | os.PathLike], directory: Path,
-                    size: int) -> list[Path]:
+def make_population(
+    circuit: str | os.PathLike | Sequence[str | os.PathLike], directory: Path, size: int
+) -> list[Path]:
     """`size` copies in `directory`, named child-000.asc, child-001.asc, ...: of `circuit`, or
     of each circuit of a sequence in turn (the parents of an evolution loop's generation)."""
     parents = [circuit] if isinstance(circuit, (str, os.PathLike)) else list(circuit)
@@ -95,8 +97,9 @@ def make_population(circuit: str | os.PathLike | Sequence[str | os.PathLike], di
     return paths
 
 
-def mutate_population(jobs: Sequence[MutationJob], *, workers: int,
-                      start_method: str) -> list[MutationResult]:
+def mutate_population(
+    jobs: Sequence[MutationJob], *, workers: int, start_method: str
+) -> list[MutationResult]:
     """Runs mutate_file over `jobs` in a pool of `workers` processes, in the jobs' order.
 
     Each worker process draws from a random stream of its own, whichever the start method:

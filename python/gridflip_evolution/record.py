@@ -61,6 +61,7 @@ def _now() -> str:
 @dataclass
 class Resumed:
     """Where a stopped run goes on from, reconciled from its files."""
+
     run: dict
     seed: bytes
     champion: bytes
@@ -89,20 +90,34 @@ class RunRecord:
         return self.directory / "seed.pcf" if self.run["seed"].get("pcf") else None
 
     @classmethod
-    def create(cls, directory: str | os.PathLike, seed: str | os.PathLike,
-               pcf: str | os.PathLike | None, run: dict) -> RunRecord:
+    def create(
+        cls,
+        directory: str | os.PathLike,
+        seed: str | os.PathLike,
+        pcf: str | os.PathLike | None,
+        run: dict,
+    ) -> RunRecord:
         """A new run in `directory`, which must not hold one already."""
         directory = Path(directory)
         if (directory / "run.json").exists():
-            raise RunFolderError(f"{directory} holds a run already (run.json): give --resume to "
-                                 "go on with it, or another output folder")
+            raise RunFolderError(
+                f"{directory} holds a run already (run.json): give --resume to "
+                "go on with it, or another output folder"
+            )
         directory.mkdir(parents=True, exist_ok=True)
         data = read_circuit(seed)
-        run = {"format": RUN_FORMAT, "seed": {"file": "seed.asc", "sha256": sha256(data),
-                                              "source": os.path.abspath(seed),
-                                              "pcf": "seed.pcf" if pcf else None},
-               "champion": {"file": "champion.asc", "sha256": sha256(data)},
-               "started": _now(), **run}
+        run = {
+            "format": RUN_FORMAT,
+            "seed": {
+                "file": "seed.asc",
+                "sha256": sha256(data),
+                "source": os.path.abspath(seed),
+                "pcf": "seed.pcf" if pcf else None,
+            },
+            "champion": {"file": "champion.asc", "sha256": sha256(data)},
+            "started": _now(),
+            **run,
+        }
         record = cls(directory, run)
         write_atomically(record.seed_path, data)
         if pcf:
@@ -139,16 +154,21 @@ class RunRecord:
             raise RunFolderError(f"cannot read the champion: {error}") from None
         known = {sha256(seed)} | {line["sha256"] for line in lineage}
         if sha256(champion) not in known:
-            raise RunFolderError(f"{record.champion_path} is neither the seed nor a circuit that "
-                                 "the lineage records: it was changed by hand?")
+            raise RunFolderError(
+                f"{record.champion_path} is neither the seed nor a circuit that "
+                "the lineage records: it was changed by hand?"
+            )
         progress = read_progress(directory / "progress.csv")
         # run.json is written last: counts in the lineage and the progress may be newer.
         latest = [run, *lineage[-1:], *(p.__dict__ for p in progress[-1:])]
-        counts = {key: max(float(entry.get(key) or 0) for entry in latest)
-                  for key in ("generations", "generation", "candidates", "seconds")}
+        counts = {
+            key: max(float(entry.get(key) or 0) for entry in latest)
+            for key in ("generations", "generation", "candidates", "seconds")
+        }
         generations = int(max(counts["generations"], counts["generation"]))
-        return record, Resumed(run, seed, champion, generations, int(counts["candidates"]),
-                               counts["seconds"], progress)
+        return record, Resumed(
+            run, seed, champion, generations, int(counts["candidates"]), counts["seconds"], progress
+        )
 
     def read_seed(self) -> bytes:
         try:
@@ -156,17 +176,33 @@ class RunRecord:
         except (OSError, ValueError) as error:
             raise RunFolderError(f"cannot read the run's seed: {error}") from None
         if sha256(seed) != self.run["seed"]["sha256"]:
-            raise RunFolderError(f"{self.seed_path} is not the run's seed: its SHA-256 is "
-                                 f"{sha256(seed)}, run.json records {self.run['seed']['sha256']}")
+            raise RunFolderError(
+                f"{self.seed_path} is not the run's seed: its SHA-256 is "
+                f"{sha256(seed)}, run.json records {self.run['seed']['sha256']}"
+            )
         return seed
 
-    def take(self, champion: bytes, digest: str, parent: str, flips: Sequence[Sequence[int]],
-             progress: Progress, steps: int, improved: bool) -> None:
+    def take(
+        self,
+        champion: bytes,
+        digest: str,
+        parent: str,
+        flips: Sequence[Sequence[int]],
+        progress: Progress,
+        steps: int,
+        improved: bool,
+    ) -> None:
         """A parent the run takes: its lineage line, then the champion, then the progress row."""
-        line = {"sha256": digest, "parent": parent, "score": progress.score,
-                "generation": progress.generation, "candidates": progress.candidates,
-                "seconds": round(progress.seconds, 3), "steps": steps,
-                "flips": [list(flip) for flip in flips]}
+        line = {
+            "sha256": digest,
+            "parent": parent,
+            "score": progress.score,
+            "generation": progress.generation,
+            "candidates": progress.candidates,
+            "seconds": round(progress.seconds, 3),
+            "steps": steps,
+            "flips": [list(flip) for flip in flips],
+        }
         append_durably(self.directory / "lineage.jsonl", json.dumps(line, separators=(",", ":")))
         write_atomically(self.champion_path, champion)
         self.run["champion"]["sha256"] = digest
@@ -190,16 +226,28 @@ class RunRecord:
 def progress_row(progress: Progress) -> str:
     text = io.StringIO()
     csv.writer(text, lineterminator="\n").writerow(
-        (progress.generation, f"{progress.seconds:.3f}", progress.candidates,
-         score_text(progress.score)))
+        (
+            progress.generation,
+            f"{progress.seconds:.3f}",
+            progress.candidates,
+            score_text(progress.score),
+        )
+    )
     return text.getvalue()
 
 
 def read_progress(path: Path) -> list[Progress]:
     try:
         with open(path, newline="") as file:
-            return [Progress(int(row["generation"]), float(row["seconds"]), int(row["candidates"]),
-                             float(row["score"])) for row in csv.DictReader(file)]
+            return [
+                Progress(
+                    int(row["generation"]),
+                    float(row["seconds"]),
+                    int(row["candidates"]),
+                    float(row["score"]),
+                )
+                for row in csv.DictReader(file)
+            ]
     except (OSError, ValueError, KeyError, TypeError) as error:
         raise RunFolderError(f"cannot read {path}: {error}") from None
 
@@ -230,8 +278,9 @@ def tile_bodies(data: bytes) -> dict[tuple[int, int], int]:
     return bodies
 
 
-def apply_flips(data: bytearray, bodies: dict[tuple[int, int], int],
-                flips: Sequence[Sequence[int]]) -> None:
+def apply_flips(
+    data: bytearray, bodies: dict[tuple[int, int], int], flips: Sequence[Sequence[int]]
+) -> None:
     """Flips each position as gridflip does: 0 becomes 1, anything else 0."""
     for x, y, row, column in flips:
         offset = bodies[x, y] + ROW_STRIDE * row + column
@@ -255,8 +304,10 @@ def replay(directory: str | os.PathLike, seed: str | os.PathLike | None = None) 
         except (OSError, ValueError) as error:
             raise RunFolderError(f"cannot read the seed: {error}") from None
         if sha256(data) != run["seed"]["sha256"]:
-            raise RunFolderError(f"{seed} is not the run's seed: its SHA-256 is {sha256(data)}, "
-                                 f"run.json records {run['seed']['sha256']}")
+            raise RunFolderError(
+                f"{seed} is not the run's seed: its SHA-256 is {sha256(data)}, "
+                f"run.json records {run['seed']['sha256']}"
+            )
     else:
         data = record.read_seed()
     try:
@@ -271,8 +322,10 @@ def replay(directory: str | os.PathLike, seed: str | os.PathLike | None = None) 
     while digest != run["seed"]["sha256"]:
         line = made_by.get(digest)
         if line is None or len(chain) > len(lineage):
-            raise RunFolderError(f"the lineage does not lead from the seed to the champion "
-                                 f"{wanted[:12]}: nothing records how {digest[:12]} was made")
+            raise RunFolderError(
+                f"the lineage does not lead from the seed to the champion "
+                f"{wanted[:12]}: nothing records how {digest[:12]} was made"
+            )
         chain.append(line)
         digest = line["parent"]
     circuit, bodies = bytearray(data), tile_bodies(data)
@@ -280,9 +333,12 @@ def replay(directory: str | os.PathLike, seed: str | os.PathLike | None = None) 
         try:
             apply_flips(circuit, bodies, line["flips"])
         except (KeyError, ValueError, TypeError, IndexError):
-            raise RunFolderError(f"a lineage record names a position that the seed has not: "
-                                 f"{line['sha256'][:12]}") from None
+            raise RunFolderError(
+                f"a lineage record names a position that the seed has not: {line['sha256'][:12]}"
+            ) from None
         if sha256(circuit) != line["sha256"]:
-            raise RunFolderError(f"replaying the lineage gave {sha256(circuit)[:12]} where it "
-                                 f"records {line['sha256'][:12]}")
+            raise RunFolderError(
+                f"replaying the lineage gave {sha256(circuit)[:12]} where it "
+                f"records {line['sha256'][:12]}"
+            )
     return bytes(circuit)

@@ -37,17 +37,26 @@ def _parity(inputs: int) -> Target:
 
 
 def _majority(inputs: int) -> Target:
-    return Target("majority", f"the majority of {inputs} inputs",
-                  lambda word: int(2 * word.bit_count() > inputs), 1)
+    return Target(
+        "majority",
+        f"the majority of {inputs} inputs",
+        lambda word: int(2 * word.bit_count() > inputs),
+        1,
+    )
 
 
 def _popcount(inputs: int) -> Target:
-    return Target("popcount", f"the count of ones among {inputs} inputs", int.bit_count,
-                  inputs.bit_length())
+    return Target(
+        "popcount", f"the count of ones among {inputs} inputs", int.bit_count, inputs.bit_length()
+    )
 
 
 NAMED_TARGETS: dict[str, Callable[[int], Target]] = {
-    "adder": _adder, "parity": _parity, "majority": _majority, "popcount": _popcount}
+    "adder": _adder,
+    "parity": _parity,
+    "majority": _majority,
+    "popcount": _popcount,
+}
 
 
 def adder(word: int) -> int:
@@ -66,8 +75,9 @@ def _import_module(name: str):
             raise
     spec = importlib.machinery.PathFinder.find_spec(top, [os.getcwd()])
     if spec is None or spec.loader is None:
-        raise ModuleNotFoundError(f"No module named {top!r} on sys.path or in {os.getcwd()}",
-                                  name=top)
+        raise ModuleNotFoundError(
+            f"No module named {top!r} on sys.path or in {os.getcwd()}", name=top
+        )
     module = importlib.util.module_from_spec(spec)
     sys.modules[top] = module
     try:
@@ -85,13 +95,15 @@ def find_target(name: str, inputs: int) -> Target:
         return NAMED_TARGETS[name](inputs)
     module_name, colon, function_name = name.partition(":")
     if not colon or not module_name or not function_name:
-        raise ValueError(f"unknown target {name!r}: name one of {', '.join(NAMED_TARGETS)}, "
-                         "or MODULE:FUNCTION")
+        raise ValueError(
+            f"unknown target {name!r}: name one of {', '.join(NAMED_TARGETS)}, or MODULE:FUNCTION"
+        )
     try:
         module = _import_module(module_name)
     except Exception as error:  # a user's module may raise anything while it imports
-        raise ValueError(f"target {name}: cannot import {module_name}: "
-                         f"{type(error).__name__}: {error}") from error
+        raise ValueError(
+            f"target {name}: cannot import {module_name}: {type(error).__name__}: {error}"
+        ) from error
     function = module
     for attribute in function_name.split("."):
         function = getattr(function, attribute, None)
@@ -109,10 +121,12 @@ def truth_table(target: Target, inputs: int, outputs: int) -> list[int]:
         try:
             value = target.function(word)
         except Exception as error:
-            raise ValueError(f"target {target.name}({word}) raised {type(error).__name__}: "
-                             f"{error}") from error
+            raise ValueError(
+                f"target {target.name}({word}) raised {type(error).__name__}: {error}"
+            ) from error
         if not isinstance(value, int) or not 0 <= value < 1 << outputs:
-            raise ValueError(f"target {target.name}({word}) is {value!r}, not a word of "
-                             f"{outputs} output bits")
+            raise ValueError(
+                f"target {target.name}({word}) is {value!r}, not a word of {outputs} output bits"
+            )
         words.append(int(value))
     return words

@@ -43,7 +43,6 @@ import zlib
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from itertools import compress
-from pathlib import Path
 
 from .icestorm import UnreadableCircuit, load_icebox, read_circuit, read_text_file
 from .tiles import LOGIC_CELL_COLUMNS, ROW_LINES, ROW_STRIDE, find_tiles
@@ -58,8 +57,11 @@ LUT_OUTPUT = re.compile(r"lutff_(\d)/(out|lout)$")
 OTHER_DRIVER = re.compile(r"ram/RDATA_\d+$|io_\d/D_IN_\d$")
 # icebox_vlog's plain input and plain output pins (PINTYPE bits 0 to 5).
 PLAIN_INPUT, PLAIN_OUTPUT = "100000", "100110"
-CONTROLS = {"lutff_global/clk": "a clock", "lutff_global/s_r": "a set/reset",
-            "lutff_global/cen": "an enable"}
+CONTROLS = {
+    "lutff_global/clk": "a clock",
+    "lutff_global/s_r": "a set/reset",
+    "lutff_global/cen": "an enable",
+}
 
 
 def read_pcf(pcf: str | os.PathLike) -> dict[str, tuple]:
@@ -70,10 +72,11 @@ def read_pcf(pcf: str | os.PathLike) -> dict[str, tuple]:
         words = [w for w in re.sub(r"#.*", "", line).split() if w != "--warn-no-port"]
         if len(words) >= 3 and words[0] == "set_io":
             try:
-                pins[words[1]] = (tuple(int(w) for w in words[2:]) if len(words) > 3
-                                  else (words[2],))
+                pins[words[1]] = tuple(int(w) for w in words[2:]) if len(words) > 3 else (words[2],)
             except ValueError:
-                raise ValueError(f"{os.fspath(pcf)}, line {number}: not a pin: {line.strip()!r}")
+                raise ValueError(
+                    f"{os.fspath(pcf)}, line {number}: not a pin: {line.strip()!r}"
+                ) from None
     return pins
 
 
@@ -86,10 +89,15 @@ def escaped(name: str) -> str:
     return f"\\{name} "
 
 
-def simulate_truth_table(candidate: str | os.PathLike, pcf: str | os.PathLike,
-                         inputs: Sequence[str], outputs: Sequence[str], *,
-                         package: str | None = None,
-                         timeout: float = SIMULATION_TIMEOUT) -> list[int | None]:
+def simulate_truth_table(
+    candidate: str | os.PathLike,
+    pcf: str | os.PathLike,
+    inputs: Sequence[str],
+    outputs: Sequence[str],
+    *,
+    package: str | None = None,
+    timeout: float = SIMULATION_TIMEOUT,
+) -> list[int | None]:
     """The circuit's output word for every input word, through icebox_vlog, iverilog and vvp.
 
     Word w of the result is what the outputs show while the inputs hold w, or None where an
@@ -100,36 +108,53 @@ def simulate_truth_table(candidate: str | os.PathLike, pcf: str | os.PathLike,
     if missing:
         raise RuntimeError(f"{', '.join(missing)} not found (Debian: fpga-icestorm, iverilog)")
     n = len(inputs)
-    bench = "\n".join([
-        "module bench;",
-        f"  reg [{n - 1}:0] word;",
-        f"  wire [{len(outputs) - 1}:0] out;",
-        "  chip dut (" + ", ".join(
-            [f".{escaped(p)}(word[{k}])" for k, p in enumerate(inputs)]
-            + [f".{escaped(p)}(out[{k}])" for k, p in enumerate(outputs)]) + ");",
-        "  integer w;",
-        "  initial for (w = 0; w < " + str(1 << n) + "; w = w + 1) begin",
-        "    word = w; #1 $display(\"%b\", out);",
-        "  end",
-        "endmodule", ""])
+    bench = "\n".join(
+        [
+            "module bench;",
+            f"  reg [{n - 1}:0] word;",
+            f"  wire [{len(outputs) - 1}:0] out;",
+            "  chip dut ("
+            + ", ".join(
+                [f".{escaped(p)}(word[{k}])" for k, p in enumerate(inputs)]
+                + [f".{escaped(p)}(out[{k}])" for k, p in enumerate(outputs)]
+            )
+            + ");",
+            "  integer w;",
+            "  initial for (w = 0; w < " + str(1 << n) + "; w = w + 1) begin",
+            '    word = w; #1 $display("%b", out);',
+            "  end",
+            "endmodule",
+            "",
+        ]
+    )
     with tempfile.TemporaryDirectory(prefix="gridflip-simulate-") as scratch:
-        chip, bench_file, image = (os.path.join(scratch, name) for name in ("chip.v", "bench.v", "sim"))
+        chip, bench_file, image = (
+            os.path.join(scratch, name) for name in ("chip.v", "bench.v", "sim")
+        )
         with open(bench_file, "w") as file:
             file.write(bench)
         package_option = ["-d", package] if package else []
-        steps = [([tools["icebox_vlog"], "-p", os.fspath(pcf), *package_option,
-                   os.fspath(candidate)], chip),
-                 ([tools["iverilog"], "-o", image, bench_file, chip], None),
-                 ([tools["vvp"], "-n", image], None)]
+        steps = [
+            (
+                [tools["icebox_vlog"], "-p", os.fspath(pcf), *package_option, os.fspath(candidate)],
+                chip,
+            ),
+            ([tools["iverilog"], "-o", image, bench_file, chip], None),
+            ([tools["vvp"], "-n", image], None),
+        ]
         for command, output_file in steps:
             try:
                 run = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
             except subprocess.TimeoutExpired:
-                raise RuntimeError(f"{os.path.basename(command[0])} did not finish on {candidate} "
-                                   f"within {timeout:g} s") from None
+                raise RuntimeError(
+                    f"{os.path.basename(command[0])} did not finish on {candidate} "
+                    f"within {timeout:g} s"
+                ) from None
             if run.returncode != 0:
-                raise RuntimeError(f"{os.path.basename(command[0])} failed ({run.returncode}) on "
-                                   f"{candidate}: {(run.stderr or run.stdout).strip()[-300:]}")
+                raise RuntimeError(
+                    f"{os.path.basename(command[0])} failed ({run.returncode}) on "
+                    f"{candidate}: {(run.stderr or run.stdout).strip()[-300:]}"
+                )
             if output_file is not None:
                 with open(output_file, "w") as file:
                     file.write(run.stdout)
@@ -142,6 +167,7 @@ def simulate_truth_table(candidate: str | os.PathLike, pcf: str | os.PathLike,
 @dataclass(frozen=True)
 class NetworkCell:
     """One LUT of the network, in evaluation order."""
+
     tile: tuple[int, int]
     index: int  # the logic cell in its tile, 0 to 7
     sources: tuple[int, int, int, int]  # value slot of inputs 0 to 3 (slot 0 reads 0)
@@ -170,8 +196,12 @@ class _SeedImage:
         self.cell_bits = operator.itemgetter(*offsets) if offsets else (lambda data: ())
         # Cells that read only pins have the same minterms for every candidate.
         pins, everything = [0, *fitness._pins], (1 << len(fitness.target_words)) - 1
-        self.fixed_minterms = [minterms_of((pins[s] for s in cell.sources), everything)
-                               if max(cell.sources) < len(pins) else None for cell in fitness.cells]
+        self.fixed_minterms = [
+            minterms_of((pins[s] for s in cell.sources), everything)
+            if max(cell.sources) < len(pins)
+            else None
+            for cell in fitness.cells
+        ]
 
 
 _images: dict[str, _SeedImage] = {}
@@ -193,7 +223,7 @@ def line_at(data: bytes, offset: int) -> str:
     """'line N ("text")' for the line that holds byte `offset`."""
     start = data.rfind(b"\n", 0, offset) + 1
     end = data.find(b"\n", offset)
-    text = data[start:end if end >= 0 else len(data)].decode("ascii", "replace")
+    text = data[start : end if end >= 0 else len(data)].decode("ascii", "replace")
     number = data.count(b"\n", 0, offset) + 1
     return f'line {number} ("{text[:60]}")'
 
@@ -205,8 +235,12 @@ MAX_INPUTS = 16
 class TruthTable:
     """A target truth table and how to score output words against it."""
 
-    def __init__(self, inputs: Sequence[str], outputs: Sequence[str],
-                 target: Callable[[int], int] | Sequence[int]):
+    def __init__(
+        self,
+        inputs: Sequence[str],
+        outputs: Sequence[str],
+        target: Callable[[int], int] | Sequence[int],
+    ):
         """target: a function of the input word, or its output words, one per input word (as a
         run's record keeps them)."""
         self.inputs, self.outputs = tuple(inputs), tuple(outputs)
@@ -224,15 +258,19 @@ class TruthTable:
                 raise ValueError(f"{len(self.target_words)} target words for {words} input words")
         for word, value in enumerate(self.target_words):
             if not isinstance(value, int) or not 0 <= value < 1 << len(self.outputs):
-                raise ValueError(f"target({word}) is {value!r}, not a word of "
-                                 f"{len(self.outputs)} output bits")
+                raise ValueError(
+                    f"target({word}) is {value!r}, not a word of {len(self.outputs)} output bits"
+                )
         self.target_words = tuple(map(int, self.target_words))
         self.max_score = len(self.target_words) * len(self.outputs)
 
     def score_words(self, words: Sequence[int | None]) -> int:
         """Correct output bits among output words; a word that is None (x or z) scores nothing."""
-        return sum(len(self.outputs) - (word ^ wanted).bit_count()
-                   for word, wanted in zip(words, self.target_words) if word is not None)
+        return sum(
+            len(self.outputs) - (word ^ wanted).bit_count()
+            for word, wanted in zip(words, self.target_words)
+            if word is not None
+        )
 
 
 class TruthTableFitness(TruthTable):
@@ -244,9 +282,17 @@ class TruthTableFitness(TruthTable):
     HX1K, "ct256" for the HX8K). The object pickles small (the seed compressed, about 10 kB for
     the bundled HX1K seed), for pool or cluster workers."""
 
-    def __init__(self, seed: str | os.PathLike, pcf: str | os.PathLike, inputs: Sequence[str],
-                 outputs: Sequence[str], target: Callable[[int], int] | Sequence[int], *,
-                 package: str | None = None, icebox_dir: str | None = None):
+    def __init__(
+        self,
+        seed: str | os.PathLike,
+        pcf: str | os.PathLike,
+        inputs: Sequence[str],
+        outputs: Sequence[str],
+        target: Callable[[int], int] | Sequence[int],
+        *,
+        package: str | None = None,
+        icebox_dir: str | None = None,
+    ):
         super().__init__(inputs, outputs, target)
         self.seed, self.pcf, self.package = os.path.abspath(seed), os.fspath(pcf), package
         words = range(len(self.target_words))
@@ -268,8 +314,9 @@ class TruthTableFitness(TruthTable):
         try:
             config.read_file(self.seed)
         except (AssertionError, IndexError, KeyError, ValueError, UnicodeDecodeError) as error:
-            raise UnreadableCircuit(f"icebox cannot read {self.seed}: "
-                                    f"{str(error) or type(error).__name__}") from error
+            raise UnreadableCircuit(
+                f"icebox cannot read {self.seed}: {str(error) or type(error).__name__}"
+            ) from error
         if config.device not in ("1k", "8k"):
             raise self._refuse(f"device {config.device!r} is not an HX1K or HX8K")
         pins = read_pcf(self.pcf)
@@ -277,11 +324,16 @@ class TruthTableFitness(TruthTable):
         for port in (*self.inputs, *self.outputs):
             if port not in pins:
                 raise self._refuse(f"port {port!r} is not in {self.pcf}")
-            found = [e[1:] for e in config.pinloc_db(self.package)
-                     if (e[0],) == pins[port] or e[1:] == pins[port]]
+            found = [
+                e[1:]
+                for e in config.pinloc_db(self.package)
+                if (e[0],) == pins[port] or e[1:] == pins[port]
+            ]
             if not found:
-                raise self._refuse(f"port {port!r} is on pin {' '.join(map(str, pins[port]))}, "
-                                   f"which the package has not")
+                raise self._refuse(
+                    f"port {port!r} is on pin {' '.join(map(str, pins[port]))}, "
+                    f"which the package has not"
+                )
             locations[port] = found[0]
 
         net_of, members = {}, []
@@ -293,9 +345,12 @@ class TruthTableFitness(TruthTable):
             tile = icebox.tileconfig(config.tile(x, y))
             bits = ["0"] * 6
             for entry in config.tile_db(x, y):
-                if (entry[1] == f"IOB_{cell}" and entry[2].startswith("PINTYPE_")
-                        and tile.match(entry[0])):
-                    bits[int(entry[2][len("PINTYPE_"):])] = "1"
+                if (
+                    entry[1] == f"IOB_{cell}"
+                    and entry[2].startswith("PINTYPE_")
+                    and tile.match(entry[0])
+                ):
+                    bits[int(entry[2][len("PINTYPE_") :])] = "1"
             return "".join(bits)
 
         input_slots = {}
@@ -312,7 +367,7 @@ class TruthTableFitness(TruthTable):
         for tile in find_tiles(data):
             x, y = map(int, tile.header.split()[1:3])
             rows = [tile.body + row * ROW_STRIDE for row in range(ROW_LINES)]
-            if any(data[row + 54:row + 55] != b"\n" for row in rows):
+            if any(data[row + 54 : row + 55] != b"\n" for row in rows):
                 raise self._refuse(f"a row of logic tile ({x}, {y}) is not 54 bits long")
             bodies[x, y] = tile.body
 
@@ -331,13 +386,18 @@ class TruthTableFitness(TruthTable):
                     raise self._refuse(f"a global net ({name}) is routed to {reader}")
                 match = LUT_OUTPUT.match(name)
                 if match:
-                    drivers.append(lambda x=x, y=y, c=int(match[1]), out=match[2] == "out":
-                                   visit(x, y, c) + out)
+                    drivers.append(
+                        lambda x=x, y=y, c=int(match[1]), out=match[2] == "out": (
+                            visit(x, y, c) + out
+                        )
+                    )
                 elif (x, y, name) in input_slots:
                     drivers.append(lambda slot=input_slots[x, y, name]: slot)
                 elif OTHER_DRIVER.match(name):
-                    raise self._refuse(f"{reader} is driven by {name} of tile ({x}, {y}), "
-                                       "which is not one of the inputs")
+                    raise self._refuse(
+                        f"{reader} is driven by {name} of tile ({x}, {y}), "
+                        "which is not one of the inputs"
+                    )
             if len(drivers) != 1:
                 raise self._refuse(f"{reader} has {len(drivers)} drivers, not one")
             return drivers[0]()
@@ -347,17 +407,24 @@ class TruthTableFitness(TruthTable):
             if key in slots:
                 return slots[key]
             if key in visiting:
-                raise self._refuse(f"a combinational loop runs through logic cell {cell} of "
-                                   f"tile ({x}, {y})")
+                raise self._refuse(
+                    f"a combinational loop runs through logic cell {cell} of tile ({x}, {y})"
+                )
             visiting.add(key)
             for control, what in CONTROLS.items():
                 if (x, y, control) in net_of:
                     raise self._refuse(f"{what} is routed into logic tile ({x}, {y})")
-            sources = tuple(source((x, y, f"lutff_{cell}/in_{k}"),
-                                   f"input {k} of logic cell {cell} in tile ({x}, {y})")
-                            for k in range(4))
+            sources = tuple(
+                source(
+                    (x, y, f"lutff_{cell}/in_{k}"),
+                    f"input {k} of logic cell {cell} in tile ({x}, {y})",
+                )
+                for k in range(4)
+            )
             body = bodies[x, y]
-            lut = tuple(body + r * ROW_STRIDE + c for r, c in icebox.get_lutff_lut_bits(positions, cell))
+            lut = tuple(
+                body + r * ROW_STRIDE + c for r, c in icebox.get_lutff_lut_bits(positions, cell)
+            )
             r, c = icebox.get_lutff_seq_bits(positions, cell)[1]
             cells.append(NetworkCell((x, y), cell, sources, lut, body + r * ROW_STRIDE + c))
             # A cell gets its slot once its sources have theirs: slots follow evaluation order.
@@ -368,8 +435,9 @@ class TruthTableFitness(TruthTable):
         for port in self.outputs:
             x, y, cell = locations[port]
             if (x, y, f"io_{cell}/D_OUT_0") not in net_of or pin_type(x, y, cell) != PLAIN_OUTPUT:
-                raise self._refuse(f"output {port!r} is not a plain output pin that the "
-                                   "network drives")
+                raise self._refuse(
+                    f"output {port!r} is not a plain output pin that the network drives"
+                )
             output_slots.append(source((x, y, f"io_{cell}/D_OUT_0"), f"output {port!r}"))
         return tuple(cells), tuple(output_slots)
 
@@ -383,17 +451,23 @@ class TruthTableFitness(TruthTable):
         """The candidate's bytes; ValueError unless it differs from the seed in logic cells only."""
         image, data = self._image(), read_circuit(candidate)
         if len(data) != self.seed_length:
-            first = next((i for i, (a, b) in enumerate(zip(data, image.seed)) if a != b),
-                         min(len(data), self.seed_length))
-            raise ValueError(f"{os.fspath(candidate)} is {len(data)} bytes long, the seed "
-                             f"{self.seed} {self.seed_length}: first difference at "
-                             f"{line_at(data, first)}")
+            first = next(
+                (i for i, (a, b) in enumerate(zip(data, image.seed)) if a != b),
+                min(len(data), self.seed_length),
+            )
+            raise ValueError(
+                f"{os.fspath(candidate)} is {len(data)} bytes long, the seed "
+                f"{self.seed} {self.seed_length}: first difference at "
+                f"{line_at(data, first)}"
+            )
         if image.layout.unpack_from(data) != image.kept:
             start = next(a for a, b in image.runs if data[a:b] != image.seed[a:b])
             first = next(i for i in range(start, len(data)) if data[i] != image.seed[i])
-            raise ValueError(f"{os.fspath(candidate)} differs from the seed {self.seed} outside "
-                             f"the logic cells (columns 36-45 of logic-tile rows), first at "
-                             f"{line_at(data, first)}: its wiring may not be the seed's")
+            raise ValueError(
+                f"{os.fspath(candidate)} differs from the seed {self.seed} outside "
+                f"the logic cells (columns 36-45 of logic-tile rows), first at "
+                f"{line_at(data, first)}: its wiring may not be the seed's"
+            )
         return image, data
 
     def output_masks(self, candidate: str | os.PathLike) -> list[int]:
@@ -402,9 +476,10 @@ class TruthTableFitness(TruthTable):
         bits = image.cell_bits(data)
         values, everything = [0, *self._pins], (1 << len(self.target_words)) - 1
         for number, cell in enumerate(self.cells):
-            lut = bits[17 * number:17 * number + 17]
-            minterms = (image.fixed_minterms[number]
-                        or minterms_of((values[s] for s in cell.sources), everything))
+            lut = bits[17 * number : 17 * number + 17]
+            minterms = image.fixed_minterms[number] or minterms_of(
+                (values[s] for s in cell.sources), everything
+            )
             # Minterms are disjoint: their sum is their union.
             result = sum(compress(minterms, map(IS_ONE, lut[:16])))
             values.append(result)
@@ -414,13 +489,17 @@ class TruthTableFitness(TruthTable):
     def output_words(self, candidate: str | os.PathLike) -> list[int]:
         """The output word for every input word, as simulate_truth_table gives them."""
         masks = self.output_masks(candidate)
-        return [sum((mask >> w & 1) << k for k, mask in enumerate(masks))
-                for w in range(1 << len(self.inputs))]
+        return [
+            sum((mask >> w & 1) << k for k, mask in enumerate(masks))
+            for w in range(1 << len(self.inputs))
+        ]
 
     def __call__(self, candidate: str | os.PathLike) -> int:
         words = len(self.target_words)
-        return sum(words - (mask ^ wanted).bit_count()
-                   for mask, wanted in zip(self.output_masks(candidate), self._wanted))
+        return sum(
+            words - (mask ^ wanted).bit_count()
+            for mask, wanted in zip(self.output_masks(candidate), self._wanted)
+        )
 
 
 def minterms_of(sources, everything: int) -> list[int]:
@@ -441,14 +520,24 @@ class SimulatorFitness(TruthTable):
     """Correct output bits through simulate_truth_table: about a second a candidate, but for any
     wiring, so for candidates whose routing bits are mutated too."""
 
-    def __init__(self, pcf: str | os.PathLike, inputs: Sequence[str], outputs: Sequence[str],
-                 target: Callable[[int], int], *, package: str | None = None):
+    def __init__(
+        self,
+        pcf: str | os.PathLike,
+        inputs: Sequence[str],
+        outputs: Sequence[str],
+        target: Callable[[int], int],
+        *,
+        package: str | None = None,
+    ):
         super().__init__(inputs, outputs, target)
         self.pcf, self.package = pcf, package
 
     def __call__(self, candidate: str | os.PathLike) -> int:
         try:
-            return self.score_words(simulate_truth_table(candidate, self.pcf, self.inputs,
-                                                         self.outputs, package=self.package))
+            return self.score_words(
+                simulate_truth_table(
+                    candidate, self.pcf, self.inputs, self.outputs, package=self.package
+                )
+            )
         except RuntimeError as error:
             raise ValueError(f"{os.fspath(candidate)} cannot be simulated: {error}") from error

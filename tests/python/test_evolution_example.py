@@ -12,17 +12,22 @@ import sys
 import time
 
 import pytest
-
 from conftest import EXAMPLES
 
 IMPROVEMENT = re.compile(r"generation (\d+), [\d.]+ s: (\d+)/96 \(\d+ candidates/s\)")
-SUMMARY = re.compile(r"stopped at (full marks|the time budget) after \d+ generations, [\d.]+ s: "
-                     r"\d+ candidates, \d+ per second, made by (\d+) worker processes")
+SUMMARY = re.compile(
+    r"stopped at (full marks|the time budget) after \d+ generations, [\d.]+ s: "
+    r"\d+ candidates, \d+ per second, made by (\d+) worker processes"
+)
 
 
 def evolve_script(*arguments, timeout=300):
-    return subprocess.run([sys.executable, os.path.join(EXAMPLES, "evolve_circuits.py"), *arguments],
-                          capture_output=True, text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, os.path.join(EXAMPLES, "evolve_circuits.py"), *arguments],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
 
 
 def check_run(result, output, workers):
@@ -38,20 +43,28 @@ def check_run(result, output, workers):
     assert lines[-3:-1] == [
         f"champion: {output}/champion.asc ({scores[-1]}/96), bitstream {output}/champion.bin",
         f"simulator check (icebox_vlog, iverilog, vvp): {scores[-1]}/96, agrees with the "
-        "truth-table fitness"]
-    assert lines[-1] in (f"plot: {output}/progress.png", "plot: none, matplotlib is not "
-                         f"installed (pip install matplotlib); the progress is in {output}/progress.csv")
+        "truth-table fitness",
+    ]
+    assert lines[-1] in (
+        f"plot: {output}/progress.png",
+        "plot: none, matplotlib is not "
+        f"installed (pip install matplotlib); the progress is in {output}/progress.csv",
+    )
     with open(output / "progress.csv") as file:
         assert [int(row["score"]) for row in csv.DictReader(file)] == [49, *scores]
 
 
 def test_a_bounded_evolution_improves_on_the_seed(simulator, tmp_path):
-    check_run(evolve_script("--seconds", "15", "--workers", "2", "--output", str(tmp_path)),
-              tmp_path, workers=2)
+    check_run(
+        evolve_script("--seconds", "15", "--workers", "2", "--output", str(tmp_path)),
+        tmp_path,
+        workers=2,
+    )
 
 
 def test_a_fitness_of_ones_own_and_the_driver_check(simulator, child, tmp_path):
-    result = child(f"""
+    result = child(
+        f"""
         import sys
         from concurrent.futures import ThreadPoolExecutor
         from pathlib import Path
@@ -79,17 +92,26 @@ def test_a_fitness_of_ones_own_and_the_driver_check(simulator, child, tmp_path):
         print(own.stopped, dict(own.outcomes), own.score == ones(own.champion))
         print(own.progress[0].score < own.score, wired.score == wired.progress[0].score)
         print(dict(wired.outcomes))
-        """, timeout=300)
+        """,
+        timeout=300,
+    )
     assert result.returncode == 0, result.stderr.decode()
     assert result.stdout.decode().splitlines()[-3:] == [
-        "at the generation budget {'scored': 12} True", "True True", "{'contested': 2}"]
+        "at the generation budget {'scored': 12} True",
+        "True True",
+        "{'contested': 2}",
+    ]
 
 
 def start(command, log, ready, timeout=60):
     """Starts `command` with its output in `log`; the first match of `ready` there, once it shows."""
-    process = subprocess.Popen(command, stdout=log.open("w"), stderr=subprocess.STDOUT,
-                               cwd=log.parent, env={k: v for k, v in os.environ.items()
-                                                    if k != "PYTHONPATH"})
+    process = subprocess.Popen(
+        command,
+        stdout=log.open("w"),
+        stderr=subprocess.STDOUT,
+        cwd=log.parent,
+        env={k: v for k, v in os.environ.items() if k != "PYTHONPATH"},
+    )
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline and process.poll() is None:
         found = re.search(ready, log.read_text())
@@ -100,8 +122,10 @@ def start(command, log, ready, timeout=60):
     raise AssertionError(f"{command[1]} did not start:\n{log.read_text()}")
 
 
-@pytest.mark.skipif(shutil.which("dask", path=os.path.dirname(sys.executable)) is None,
-                    reason="Dask's distributed is not installed (pip install distributed)")
+@pytest.mark.skipif(
+    shutil.which("dask", path=os.path.dirname(sys.executable)) is None,
+    reason="Dask's distributed is not installed (pip install distributed)",
+)
 def test_an_evolution_on_a_dask_cluster_started_from_the_command_line(simulator, tmp_path):
     dask = shutil.which("dask", path=os.path.dirname(sys.executable))
     with socket.socket() as probe:
@@ -109,18 +133,39 @@ def test_an_evolution_on_a_dask_cluster_started_from_the_command_line(simulator,
         port = probe.getsockname()[1]
     processes = []
     try:
-        scheduler, address = start([dask, "scheduler", "--port", str(port)],
-                                   tmp_path / "scheduler.log", r"Scheduler at:\s+(tcp://\S+)")
+        scheduler, address = start(
+            [dask, "scheduler", "--port", str(port)],
+            tmp_path / "scheduler.log",
+            r"Scheduler at:\s+(tcp://\S+)",
+        )
         processes.append(scheduler)
         for n in range(2):
-            processes.append(start([dask, "worker", address[1], "--nthreads", "1"],
-                                   tmp_path / f"worker-{n}.log", r"Registered to:")[0])
+            processes.append(
+                start(
+                    [dask, "worker", address[1], "--nthreads", "1"],
+                    tmp_path / f"worker-{n}.log",
+                    r"Registered to:",
+                )[0]
+            )
         output = tmp_path / "out"
         # The README's command, with a time budget and an output directory of the test's own.
-        check_run(evolve_script("--scheduler", address[1], "--workdir", str(tmp_path / "run-1"),
-                                "--population", "16", "--seconds", "15", "--output", str(output),
-                                timeout=240),
-                  output, workers=2)
+        check_run(
+            evolve_script(
+                "--scheduler",
+                address[1],
+                "--workdir",
+                str(tmp_path / "run-1"),
+                "--population",
+                "16",
+                "--seconds",
+                "15",
+                "--output",
+                str(output),
+                timeout=240,
+            ),
+            output,
+            workers=2,
+        )
     finally:
         for process in reversed(processes):
             process.terminate()
