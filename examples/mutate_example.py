@@ -10,7 +10,7 @@ The call is one line:
 In every logic tile of the file at `path` it flips each requested (column, row) bit with the
 given chance, in place, and returns None. A file it cannot open, map or mutate raises
 PanicException, a BaseException. The circuit itself is never touched: the script mutates a copy
-in a temporary directory, then checks the result with the rules of examples/tiles.py. It exits
+in a temporary directory, then checks the result with the rules of the package gridflip_evolution (its tiles module). It exits
 with status 1 if the result breaks one (a changed length, a change outside the requested tile
 bits, a flip count far from the chance) or no longer packs, and with status 2 if it cannot read
 the circuit.
@@ -21,15 +21,14 @@ from __future__ import annotations
 import argparse
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-from tiles import (
+from gridflip_evolution.icestorm import run_icepack
+from gridflip_evolution.tiles import (
     COLUMN_COUNT,
-    HERE,
     ROW_LINES,
     check_changes,
     find_tiles,
@@ -38,15 +37,17 @@ from tiles import (
     parse_positions,
 )
 
+HERE = Path(__file__).resolve().parent
 
-def run_icepack(path: Path) -> tuple[bool, str]:
-    icepack = shutil.which("icepack")
-    if icepack is None:
+
+def pack(path: Path) -> tuple[bool, str]:
+    """Whether icepack still packs the mutated copy, and what it said."""
+    if shutil.which("icepack") is None:
         return True, "icepack not found, packing not checked"
     binary = path.with_suffix(".bin")
-    run = subprocess.run([icepack, str(path), str(binary)], capture_output=True, text=True)
-    if run.returncode != 0:
-        return False, f"icepack failed ({run.returncode}): {run.stderr.strip()[-300:]}"
+    failure = run_icepack(path, binary)
+    if failure is not None:
+        return False, failure
     return True, f"icepack packs it: {binary.stat().st_size} bytes"
 
 
@@ -130,7 +131,7 @@ def main(argv: list[str] | None = None) -> int:
                 print(f"  {tile.header:<24} body at {tile.body:>8}: {count} changed")
         print(f"length: {len(before)} -> {len(after)} bytes")
         print("only requested tile bits changed, each 0<->1:", "no" if changes.problems else "yes")
-        packs, packing = run_icepack(copy)
+        packs, packing = pack(copy)
         print(packing)
 
     problems = changes.problems + ([count_problem] if count_problem else [])

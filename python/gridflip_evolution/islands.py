@@ -9,6 +9,7 @@ the next parents, and a candidate wins a tie, so the population drifts across pl
 
 from __future__ import annotations
 
+import atexit
 import bisect
 import hashlib
 import math
@@ -17,11 +18,13 @@ import pickle
 import shutil
 import signal
 import socket
+import threading
 import time
 import zlib
 from collections import Counter
 from collections.abc import Callable
 from dataclasses import dataclass, field, replace
+from multiprocessing import util
 from pathlib import Path
 
 import gridflip
@@ -90,7 +93,7 @@ class _Worker:
 
     fitness: Callable[[str], float] | None = None
     stop = None  # a multiprocessing.Event in a local pool
-    folder: Path | None = None
+    folders: dict[int, Path] = {}  # by thread: a caller's thread pool runs islands side by side
     layouts: dict[str, tuple[list[int], list[tuple[int, int]]]] = {}
 
 
@@ -106,19 +109,13 @@ def start_worker(fitness: Callable[[str], float] | None, stop, workdir: str | No
 
 
 def _work_folder(workdir: str | None) -> Path:
-    if _Worker.folder is None or not _Worker.folder.is_dir():
-        _Worker.folder = make_work_folder(workdir, "island")
-        try:
-            # Pool workers end through os._exit, which skips atexit.
-            from multiprocessing import util
-
-            util.Finalize(None, remove_tree, args=(_Worker.folder,), exitpriority=10)
-        except ImportError:
-            pass
-        import atexit
-
-        atexit.register(remove_tree, _Worker.folder)
-    return _Worker.folder
+    folder = _Worker.folders.get(threading.get_ident())
+    if folder is None or not folder.is_dir():
+        folder = _Worker.folders[threading.get_ident()] = make_work_folder(workdir, "island")
+        # Pool workers end through os._exit, which skips atexit; Finalize runs there.
+        util.Finalize(None, remove_tree, args=(folder,), exitpriority=10)
+        atexit.register(remove_tree, folder)
+    return folder
 
 
 def _layout(data: bytes, key: str) -> tuple[list[int], list[tuple[int, int]]]:
@@ -211,6 +208,13 @@ def make_candidate(
         if not report.clean:
             first = f", first: {report.contested[0].describe()}" if report.contested else ""
             return "contested", None, report.findings + first
+    return score_circuit(path, mutation, fitness)
+
+
+def score_circuit(
+    path: str, mutation: Mutation, fitness: Callable[[str], float]
+) -> tuple[str, float | None, str]:
+    """make_candidate's last steps: icepack where asked, then the fitness."""
     if mutation.pack:
         failure = run_icepack(path, Path(path).with_suffix(".bin"), mutation.icepack)
         if failure:
@@ -258,18 +262,11 @@ def run_island(job: IslandJob) -> IslandResult:
         except OSError as error:
             raise _Stop(error) from error
         if job.parent_score is None:
-            try:
-                score = fitness(first)
-                value = float(score)
-            except ValueError as error:
-                result.refusal = str(error) or type(error).__name__
+            outcome, score, detail = score_circuit(first, job.mutation, fitness)
+            if score is None:
+                result.refusal = detail
                 return result
-            except Exception as error:
-                raise _Stop(error) from error
-            if not math.isfinite(value):
-                result.refusal = f"the fitness gave {score!r}, not a finite number"
-                return result
-            result.score = value
+            result.score = score
         parents = [(first, result.score)]
         deadline = started + job.seconds
 

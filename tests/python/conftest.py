@@ -113,19 +113,23 @@ def logic_tile(header=".logic_tile 1 1", fill="0"):
     return (header + "\n" + ("".join([fill * 54 + "\n"] * 16))).encode()
 
 
+# The blinky circuits the module's tests read; the evolution's seeds are the package's data.
 EXAMPLES = os.path.join(
     os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "examples"
 )
 
 
+def command(name):
+    """A console command of the installed package, from this interpreter's environment."""
+    return os.path.join(os.path.dirname(sys.executable), name)
+
+
 @pytest.fixture(scope="session")
 def icebox():
-    """The directory of IceStorm's icebox.py, where the example scripts find it; skips where it
+    """The directory of IceStorm's icebox.py, where gridflip_evolution finds it; skips where it
     is missing. Tests load icebox in child processes only: Hypothesis parses the source of the
     modules loaded in the test process, and icebox's makes Python warn."""
-    if EXAMPLES not in sys.path:
-        sys.path.insert(0, EXAMPLES)
-    from check_drivers import icebox_candidates
+    from gridflip_evolution.icestorm import icebox_candidates
 
     for directory in icebox_candidates():
         if os.path.isfile(os.path.join(directory, "icebox.py")):

@@ -1,15 +1,14 @@
-"""examples/check_drivers.py on the HX8K example, as built and mutated, against icetime where it
+"""gridflip-check-drivers on the HX8K example, as built and mutated, against icetime where it
 is installed: which wires it calls contested, with which tiles and bits, and its exit status."""
 
 import os
 import re
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
-from conftest import EXAMPLES
+from conftest import EXAMPLES, command
 
 HX8K = Path(EXAMPLES, "blinky_hx8k.asc")
 PCF = os.path.join(EXAMPLES, "blinky", "hx8k_breakout.pcf")
@@ -19,7 +18,7 @@ ROUTING = [c for c in range(54) if c not in LOGIC_CELLS]
 
 def run_check(*arguments):
     return subprocess.run(
-        [sys.executable, os.path.join(EXAMPLES, "check_drivers.py"), *arguments],
+        [command("gridflip-check-drivers"), *arguments],
         capture_output=True,
         text=True,
         timeout=120,
@@ -202,6 +201,6 @@ def test_what_cannot_be_checked_exits_with_status_2(icebox, tmp_path):
     result = run_check("--icebox-dir", str(tmp_path), str(HX8K))
     assert result.returncode == 2 and result.stdout == ""
     assert result.stderr == (
-        f"check_drivers: icebox.py (IceStorm) not found in {tmp_path}; "
+        f"gridflip-check-drivers: icebox.py (IceStorm) not found in {tmp_path}; "
         "install Debian's fpga-icestorm or pass --icebox-dir\n"
     )

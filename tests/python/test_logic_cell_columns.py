@@ -7,7 +7,7 @@ import os
 import re
 
 import pytest
-from conftest import EXAMPLES, run_child
+from conftest import run_child
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 LOGIC_TILE_DATABASES = ("logictile_db", "logictile_8k_db", "logictile_5k_db", "logictile_384_db")
@@ -19,8 +19,7 @@ def databases(icebox):
     result = run_child(
         f"""
         import json, sys
-        sys.path.insert(0, {EXAMPLES!r})
-        from check_drivers import load_icebox
+        from gridflip_evolution.icestorm import load_icebox
         icebox = load_icebox({icebox!r})
         print(json.dumps({{name: [[entry[0], entry[1]] for entry in getattr(icebox, name)]
                           for name in {LOGIC_TILE_DATABASES!r} if hasattr(icebox, name)}}))

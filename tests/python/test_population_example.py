@@ -1,10 +1,11 @@
-"""examples/mutate_population.py: a population mutated in fork and spawn pools, failures
-caught in the workers, and its pieces reusable from another script."""
+"""gridflip-mutate-population: a population mutated in fork and spawn pools, failures caught in
+the workers, and its pieces reusable from another script."""
 
 import os
 import re
 import subprocess
-import sys
+
+from conftest import command
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXAMPLES = os.path.join(ROOT, "examples")
@@ -13,8 +14,7 @@ EXAMPLES = os.path.join(ROOT, "examples")
 def test_the_script_reports_every_copy_for_fork_and_spawn():
     result = subprocess.run(
         [
-            sys.executable,
-            os.path.join(EXAMPLES, "mutate_population.py"),
+            command("gridflip-mutate-population"),
             "--population",
             "6",
             "--workers",
@@ -51,8 +51,7 @@ def test_the_worker_is_reusable_from_another_script(child, tmp_path):
     result = child(
         f"""
         import sys
-        sys.path.insert(0, {EXAMPLES!r})
-        from mutate_population import MutationJob, mutate_population
+        from gridflip_evolution.population import MutationJob, mutate_population
         if __name__ == "__main__":
             jobs = [MutationJob({str(circuit)!r}, (0,), tuple(range(36, 46)), 1.0),
                     MutationJob({str(crlf)!r}, (0,), (36,), 1.0),
@@ -84,7 +83,7 @@ def test_the_readme_task_returns_a_panic_from_every_executor(child, tmp_path):
         task
         + f"""
 import concurrent.futures
-from mutate_population import MutationJob, call_mutate
+from gridflip_evolution.population import MutationJob, call_mutate
 if __name__ == "__main__":
     runs = [(mutate_task, {paths!r}), (call_mutate, [MutationJob(p, (0,), (36,), 0.5) for p in {paths!r}])]
     with concurrent.futures.ProcessPoolExecutor(2) as pool:
@@ -93,7 +92,6 @@ if __name__ == "__main__":
     with distributed.Client(n_workers=1, threads_per_worker=1, dashboard_address=None) as client:
         print([[future.result(timeout=60) for future in client.map(*run, pure=False)] for run in runs])
 """,
-        env={"PYTHONPATH": EXAMPLES},
         timeout=240,
     )
     assert result.returncode == 0, result.stderr.decode()

@@ -1,4 +1,4 @@
-"""examples/truth_table.py: the direct truth-table fitness against the simulator on mutated
+"""gridflip_evolution's truth-table fitness: the direct route against the simulator on mutated
 copies of the bundled HX1K seed, and what it refuses to score or to model. icebox is loaded in
 child processes only (conftest.py)."""
 
@@ -6,15 +6,15 @@ import json
 import re
 
 import pytest
-from conftest import EXAMPLES
 
-PREAMBLE = f"""
-import json, shutil, sys
-sys.path.insert(0, {EXAMPLES!r})
+PREAMBLE = """
+import json, shutil
 import gridflip
-from check_drivers import load_icebox
-from truth_table import *
-seed, pcf = SEEDS["hx1k"]
+from gridflip_evolution.icestorm import load_icebox
+from gridflip_evolution.seeds import INPUTS, OUTPUTS, seed as bundled
+from gridflip_evolution.targets import adder
+from gridflip_evolution.truth_table import *
+seed, pcf = map(str, bundled("hx1k"))
 fitness = TruthTableFitness(seed, pcf, INPUTS, OUTPUTS, adder)
 lines = open(seed).read().split("\\n")
 
@@ -113,7 +113,7 @@ attempt = seed_of_its_own
         """
 attempt = lambda: TruthTableFitness(seed, pcf, INPUTS, ("y[0]", "y[1]", "z"), adder)
 """,
-        r"\S+lut_network_hx1k\.asc: port 'z' is not in \S+icestick\.pcf; the truth-table model "
+        r"\S+lut_network_hx1k\.asc: port 'z' is not in \S+lut_network_hx1k\.pcf; the truth-table model "
         r"cannot represent this seed",
     ),
 }
