@@ -36,10 +36,10 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 
-import gridflip  # noqa: E402
 from evolve_circuits import LOGIC_CELL_COLUMNS, evolve  # noqa: E402
 from truth_table import INPUTS, OUTPUTS, SEEDS, TruthTableFitness, adder, simulate_truth_table  # noqa: E402
 
+import gridflip  # noqa: E402
 
 CHANCES = (0.01, 0.02, 0.05, 0.1, 0.2, 0.5)
 
@@ -56,15 +56,24 @@ def one_candidate(fitness: TruthTableFitness, scratch: str, count: int) -> dict[
     parts = {"copy": [], "mutate": [], "score": []}
     for _ in range(count):
         parts["copy"].append(timed(lambda: shutil.copyfile(fitness.seed, path)))
-        parts["mutate"].append(timed(lambda: gridflip.mutate(path, range(16), LOGIC_CELL_COLUMNS, 0.01)))
+        parts["mutate"].append(
+            timed(lambda: gridflip.mutate(path, range(16), LOGIC_CELL_COLUMNS, 0.01))
+        )
         parts["score"].append(timed(lambda: fitness(path)))
     return {part: statistics.median(times) for part, times in parts.items()}
 
 
 def loop_rate(fitness: TruthTableFitness, scratch: str, workers: int, generations: int) -> float:
     with tempfile.TemporaryDirectory(dir=scratch) as workdir:
-        result = evolve(fitness.seed, workdir, fitness=fitness, workers=workers,
-                        generations=generations, max_score=math.inf, report=lambda line: None)
+        result = evolve(
+            fitness.seed,
+            workdir,
+            fitness=fitness,
+            workers=workers,
+            generations=generations,
+            max_score=math.inf,
+            report=lambda line: None,
+        )
     return result.candidates / result.seconds
 
 
@@ -79,7 +88,9 @@ def round_trip(workers: int, generations: int) -> float:
         return (time.perf_counter() - started) / generations
 
 
-def simulator_route(fitness: TruthTableFitness, scratch: str, count: int) -> tuple[float, float, int]:
+def simulator_route(
+    fitness: TruthTableFitness, scratch: str, count: int
+) -> tuple[float, float, int]:
     """Median seconds of icebox_vlog alone and of the whole simulator route, and on how many
     of the candidates (mutated at chances 0.01 to 0.5) the direct route gave the same words."""
     path = os.path.join(scratch, "simulated.asc")
@@ -87,11 +98,17 @@ def simulator_route(fitness: TruthTableFitness, scratch: str, count: int) -> tup
     for n in range(count):
         shutil.copyfile(fitness.seed, path)
         gridflip.mutate(path, range(16), LOGIC_CELL_COLUMNS, CHANCES[n % len(CHANCES)])
-        vlog.append(timed(lambda: subprocess.run(["icebox_vlog", "-p", fitness.pcf, path],
-                                                 capture_output=True, check=True)))
+        vlog.append(
+            timed(
+                lambda: subprocess.run(
+                    ["icebox_vlog", "-p", fitness.pcf, path], capture_output=True, check=True
+                )
+            )
+        )
         words = []
-        whole.append(timed(lambda: words.extend(simulate_truth_table(path, fitness.pcf, INPUTS,
-                                                                     OUTPUTS))))
+        whole.append(
+            timed(lambda: words.extend(simulate_truth_table(path, fitness.pcf, INPUTS, OUTPUTS)))
+        )
         agreed += words == fitness.output_words(path)
     return statistics.median(vlog), statistics.median(whole), agreed
 
@@ -115,27 +132,36 @@ def main(argv: list[str] | None = None) -> int:
 
     print(f"{cpu_name()}; load average at the start: {os.getloadavg()[0]:.2f}")
     agreement = []
-    print("| device | copy | mutate | direct score | one candidate | mutate's share | copy + mutate "
-          "alone | " + " | ".join(f"loop, {n} worker{'s' * (n > 1)}" for n in workers)
-          + " | icebox_vlog | simulator route | direct / simulator |")
+    print(
+        "| device | copy | mutate | direct score | one candidate | mutate's share | copy + mutate "
+        "alone | "
+        + " | ".join(f"loop, {n} worker{'s' * (n > 1)}" for n in workers)
+        + " | icebox_vlog | simulator route | direct / simulator |"
+    )
     print("|---" * (9 + len(workers)) + "|")
-    floors = [f"{n} worker{'s' * (n > 1)}: {round_trip(n, args.generations) * 1e3:.2f} ms"
-              for n in workers]
+    floors = [
+        f"{n} worker{'s' * (n > 1)}: {round_trip(n, args.generations) * 1e3:.2f} ms"
+        for n in workers
+    ]
     for device in args.devices.split(","):
         fitness = TruthTableFitness(*SEEDS[device], INPUTS, OUTPUTS, adder)
         with tempfile.TemporaryDirectory(prefix="gridflip-throughput-", dir=memory) as scratch:
             parts = one_candidate(fitness, scratch, args.candidates)
             rates = [loop_rate(fitness, scratch, n, args.generations) for n in workers]
             vlog, simulated, agreed = simulator_route(fitness, scratch, args.simulations)
-        agreement.append(f"{device.upper()}: the direct route gave the simulator's output words "
-                         f"for {agreed} of {args.simulations} candidates (chances 0.01 to 0.5)")
+        agreement.append(
+            f"{device.upper()}: the direct route gave the simulator's output words "
+            f"for {agreed} of {args.simulations} candidates (chances 0.01 to 0.5)"
+        )
         whole = sum(parts.values())
         per_second = " | ".join(f"{rate:,.0f}/s" for rate in rates)
-        print(f"| {device.upper()} | {parts['copy'] * 1e3:.2f} ms | {parts['mutate'] * 1e3:.2f} ms | "
-              f"{parts['score'] * 1e3:.2f} ms | {whole * 1e3:.2f} ms ({1 / whole:,.0f}/s) | "
-              f"{parts['mutate'] / whole:.0%} | {1 / (parts['copy'] + parts['mutate']):,.0f}/s | "
-              f"{per_second} | {vlog * 1e3:,.0f} ms | {simulated * 1e3:,.0f} ms "
-              f"({1 / simulated:.1f}/s) | x{max(rates) * simulated:,.0f} |")
+        print(
+            f"| {device.upper()} | {parts['copy'] * 1e3:.2f} ms | {parts['mutate'] * 1e3:.2f} ms | "
+            f"{parts['score'] * 1e3:.2f} ms | {whole * 1e3:.2f} ms ({1 / whole:,.0f}/s) | "
+            f"{parts['mutate'] / whole:.0%} | {1 / (parts['copy'] + parts['mutate']):,.0f}/s | "
+            f"{per_second} | {vlog * 1e3:,.0f} ms | {simulated * 1e3:,.0f} ms "
+            f"({1 / simulated:.1f}/s) | x{max(rates) * simulated:,.0f} |"
+        )
     print("\n".join(agreement))
     print(f"a generation of 4 empty tasks in the process pool: {', '.join(floors)}")
     print(f"load average at the end: {os.getloadavg()[0]:.2f}")

@@ -27,17 +27,30 @@ class UnreadableCircuit(ValueError):
     """A file that is not an iCE40 circuit this package can read."""
 
 
+def check_circuit_file(path: str | os.PathLike, limit: int = MAX_CIRCUIT_BYTES) -> None:
+    """Refuses, before a tool reads it, a file that is not a regular file or is larger than
+    `limit` bytes. OSError as stat gives it; UnreadableCircuit for the size or kind."""
+    _check_size(path, os.stat(path), limit)
+
+
+def _check_size(path: str | os.PathLike, info: os.stat_result, limit: int) -> None:
+    if not stat.S_ISREG(info.st_mode):
+        raise UnreadableCircuit(f"{os.fspath(path)} is not a regular file")
+    if info.st_size > limit:
+        raise UnreadableCircuit(
+            f"{os.fspath(path)} is {info.st_size} bytes, more than the "
+            f"{limit >> 20} MiB an iCE40 circuit takes"
+        )
+
+
 def read_circuit(path: str | os.PathLike, limit: int = MAX_CIRCUIT_BYTES) -> bytes:
     """The bytes of the circuit at `path`; refuses a file that is not a regular file or is larger
     than `limit` before reading it (so /dev/zero or a FIFO never blocks). OSError as open gives it;
     UnreadableCircuit for the size or kind."""
-    with open(path, "rb") as file:
-        info = os.fstat(file.fileno())
-        if not stat.S_ISREG(info.st_mode):
-            raise UnreadableCircuit(f"{os.fspath(path)} is not a regular file")
-        if info.st_size > limit:
-            raise UnreadableCircuit(f"{os.fspath(path)} is {info.st_size} bytes, more than the "
-                                    f"{limit >> 20} MiB an iCE40 circuit takes")
+    # O_NONBLOCK: opening a FIFO that nobody writes would wait for a writer.
+    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    with open(descriptor, "rb") as file:
+        _check_size(path, os.fstat(file.fileno()), limit)
         return file.read(limit + 1)
 
 
@@ -85,18 +98,22 @@ def load_icebox(directory: str | None = None) -> ModuleType:
         _icebox[candidate] = module
         return module
     raise IceboxNotFound(
-        "icebox.py (IceStorm) not found in " + ", ".join(icebox_candidates(directory))
-        + "; install Debian's fpga-icestorm or pass --icebox-dir")
+        "icebox.py (IceStorm) not found in "
+        + ", ".join(icebox_candidates(directory))
+        + "; install Debian's fpga-icestorm or pass --icebox-dir"
+    )
 
 
-def run_icepack(circuit: str | os.PathLike, bitstream: str | os.PathLike,
-                icepack: str = "icepack") -> str | None:
+def run_icepack(
+    circuit: str | os.PathLike, bitstream: str | os.PathLike, icepack: str = "icepack"
+) -> str | None:
     """icepack `circuit` into `bitstream`; why it failed, or None."""
     program = shutil.which(icepack)
     if program is None:
         return f"{icepack} not found on {socket.gethostname()} (Debian: fpga-icestorm)"
-    run = subprocess.run([program, os.fspath(circuit), os.fspath(bitstream)],
-                         capture_output=True, text=True)
+    run = subprocess.run(
+        [program, os.fspath(circuit), os.fspath(bitstream)], capture_output=True, text=True
+    )
     if run.returncode != 0:
         return f"icepack failed ({run.returncode}): {run.stderr.strip()[-200:]}"
     return None

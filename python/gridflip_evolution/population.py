@@ -1,41 +1,30 @@
-"""Mutate a population of circuit copies in a process pool, one copy per task.
+"""A population of circuit copies mutated in a process pool, one copy per task.
 
-    python examples/mutate_population.py [--circuit PATH] [--population 8] [--workers 4]
-                                         [--start-methods fork,spawn] [--rows 0-15]
-                                         [--columns 0-53] [--chance 0.01] [--with-broken-copy]
+The worker pieces are plain top-level functions of picklable arguments, for a pool of one's own:
 
-Each start method gets its own population of copies in a temporary directory; the circuit
-itself is never touched. For every copy the script prints how many bits the worker changed,
-or why the worker failed. --with-broken-copy adds a copy with CRLF line ends, which gridflip
-refuses, to show a failure coming back from a worker while the pool goes on.
-
-The worker pieces are plain top-level functions of picklable arguments, so another script can
-import them (from examples/) and run them in a pool of its own:
-
-    from mutate_population import MutationJob, call_mutate, make_population, mutate_population
+    from gridflip_evolution.population import MutationJob, call_mutate, mutate_population
 """
 
 from __future__ import annotations
 
-import argparse
 import hashlib
 import multiprocessing
 import os
 import shutil
-import sys
-import tempfile
 from collections.abc import Sequence
+from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
 
 import gridflip
 
-from .tiles import COLUMN_COUNT, ROW_LINES, parse_positions
+from .icestorm import read_circuit
 
 
 @dataclass(frozen=True)
 class MutationJob:
     """One task: mutate the file at `path` in place."""
+
     path: str
     rows: tuple[int, ...]
     columns: tuple[int, ...]
@@ -48,6 +37,14 @@ class MutationResult:
     changed_bits: int  # bytes that differ afterwards; 0 when the call failed
     flips_digest: str  # identifies which bytes changed, to compare copies
     error: str | None  # "TypeName: message" when the call failed
+
+
+def panic_message(error: BaseException) -> str | None:
+    """The message of gridflip's PanicException, or None for any other exception. Its type lives
+    in a module that cannot be imported, so it is known by its name."""
+    if type(error).__name__ == "PanicException":
+        return str(error)
+    return None
 
 
 def call_mutate(job: MutationJob) -> str | None:
@@ -64,17 +61,18 @@ def call_mutate(job: MutationJob) -> str | None:
     except Exception as error:
         return f"{type(error).__name__}: {error}"
     except BaseException as error:
-        if type(error).__name__ != "PanicException":
+        message = panic_message(error)
+        if message is None:
             raise  # KeyboardInterrupt, SystemExit: let them end the worker
-        return f"PanicException: {error}"
+        return f"PanicException: {message}"
     return None
 
 
 def mutate_file(job: MutationJob) -> MutationResult:
     """The worker: one gridflip.mutate call on one copy, its failure returned as a value."""
     try:
-        before = Path(job.path).read_bytes()
-    except OSError as error:
+        before = read_circuit(job.path)
+    except (OSError, ValueError) as error:
         return MutationResult(job.path, 0, "", f"{type(error).__name__}: {error}")
     error = call_mutate(job)
     if error is not None:
@@ -85,7 +83,9 @@ def mutate_file(job: MutationJob) -> MutationResult:
     return MutationResult(job.path, len(changed), digest, None)
 
 
-def make_population(circuit: Path | Sequence[Path], directory: Path, size: int) -> list[Path]:
+def make_population(
+    circuit: str | os.PathLike | Sequence[str | os.PathLike], directory: Path, size: int
+) -> list[Path]:
     """`size` copies in `directory`, named child-000.asc, child-001.asc, ...: of `circuit`, or
     of each circuit of a sequence in turn (the parents of an evolution loop's generation)."""
     parents = [circuit] if isinstance(circuit, (str, os.PathLike)) else list(circuit)
@@ -97,59 +97,15 @@ def make_population(circuit: Path | Sequence[Path], directory: Path, size: int) 
     return paths
 
 
-def mutate_population(jobs: list[MutationJob], *, workers: int,
-                      start_method: str) -> list[MutationResult]:
+def mutate_population(
+    jobs: Sequence[MutationJob], *, workers: int, start_method: str
+) -> list[MutationResult]:
     """Runs mutate_file over `jobs` in a pool of `workers` processes, in the jobs' order.
 
     Each worker process draws from a random stream of its own, whichever the start method:
-    with "fork", gridflip gives a forked child a fresh key before its first draw.
+    with "fork", gridflip gives a forked child a fresh key before its first draw. A worker that
+    dies (killed, out of memory) raises BrokenProcessPool here; the pool never waits for it.
     """
-    with multiprocessing.get_context(start_method).Pool(workers) as pool:
-        return pool.map(mutate_file, jobs, chunksize=1)
-
-
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--circuit", type=Path, default=HERE / "blinky_hx1k.asc")
-    parser.add_argument("--population", type=int, default=8)
-    parser.add_argument("--workers", type=int, default=4)
-    parser.add_argument("--start-methods", default="fork,spawn",
-                        help="comma-separated multiprocessing start methods")
-    parser.add_argument("--rows", type=lambda t: parse_positions(t, ROW_LINES),
-                        default=list(range(ROW_LINES)))
-    parser.add_argument("--columns", type=lambda t: parse_positions(t, COLUMN_COUNT),
-                        default=list(range(COLUMN_COUNT)))
-    parser.add_argument("--chance", type=float, default=0.01)
-    parser.add_argument("--with-broken-copy", action="store_true",
-                        help="add a copy with CRLF line ends, which gridflip refuses")
-    args = parser.parse_args(argv)
-
-    unexpected = 0
-    for method in args.start_methods.split(","):
-        with tempfile.TemporaryDirectory(prefix=f"gridflip-{method}-") as scratch:
-            paths = make_population(args.circuit, Path(scratch), args.population)
-            broken = None
-            if args.with_broken_copy:
-                broken = Path(scratch) / "broken-crlf.asc"
-                broken.write_bytes(args.circuit.read_bytes().replace(b"\n", b"\r\n"))
-                paths.append(broken)
-            jobs = [MutationJob(str(p), tuple(args.rows), tuple(args.columns), args.chance)
-                    for p in paths]
-            results = mutate_population(jobs, workers=args.workers, start_method=method)
-
-            print(f"start method {method}: {len(jobs)} copies, {args.workers} workers")
-            for result in results:
-                name = Path(result.path).name
-                if result.error is None:
-                    print(f"  {name}: {result.changed_bits} bits changed")
-                else:
-                    print(f"  {name}: failed: {result.error}")
-                    unexpected += str(result.path) != str(broken)
-            mutated = [r for r in results if r.error is None]
-            distinct = len({r.flips_digest for r in mutated})
-            print(f"  {distinct} distinct sets of changed bits among {len(mutated)} mutated copies")
-    return 1 if unexpected else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    context = multiprocessing.get_context(start_method)
+    with ProcessPoolExecutor(workers, mp_context=context) as pool:
+        return list(pool.map(mutate_file, jobs))

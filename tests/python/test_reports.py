@@ -8,7 +8,9 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 NOTE = b"note: run with `GRIDFLIP_BACKTRACE=1` environment variable to display a backtrace\n"
-OPEN_MESSAGE = b'Failed to open circuit: Os { code: 2, kind: NotFound, message: "No such file or directory" }'
+OPEN_MESSAGE = (
+    b'Failed to open circuit: Os { code: 2, kind: NotFound, message: "No such file or directory" }'
+)
 
 
 def source_line(fragment):
@@ -35,15 +37,24 @@ def test_report_bytes_and_the_note_on_the_first_report_only(child):
     assert result.returncode == 0
     thread_id = result.stdout.split()[0].decode()
     line = source_line('abort_with_io_error("Failed to open circuit"')
-    header = re.escape(f"\nthread '<unnamed>' ({thread_id}) panicked at src/lib.cpp:{line}:").encode()
+    header = re.escape(
+        f"\nthread '<unnamed>' ({thread_id}) panicked at src/lib.cpp:{line}:"
+    ).encode()
     report = header + rb"\d+:\n" + re.escape(OPEN_MESSAGE) + b"\n"
     assert re.fullmatch(report + re.escape(NOTE) + report, result.stderr), result.stderr
     assert result.stdout.split()[1:] == [b"pyo3_runtime", b"PanicException"] * 2
 
 
-@pytest.mark.parametrize("value, shape", [
-    ("0", "none"), ("full", "full"), ("1", "short"), ("FULL", "short"), ("yes", "short"),
-])
+@pytest.mark.parametrize(
+    "value, shape",
+    [
+        ("0", "none"),
+        ("full", "full"),
+        ("1", "short"),
+        ("FULL", "short"),
+        ("yes", "short"),
+    ],
+)
 def test_backtrace_switch(child, value, shape):
     result = child(FAILING_CALLS.format(count=2), env={"GRIDFLIP_BACKTRACE": value})
     err = result.stderr
@@ -138,8 +149,9 @@ except KeyboardInterrupt:
     print(type(first).__name__, "then KeyboardInterrupt")"""
 
 
-@pytest.mark.parametrize("case, printed", [(DRAINED, "3000"),
-                                           (FULL, "PanicException then KeyboardInterrupt")])
+@pytest.mark.parametrize(
+    "case, printed", [(DRAINED, "3000"), (FULL, "PanicException then KeyboardInterrupt")]
+)
 def test_a_report_into_a_pipe_never_holds_up_the_process(child, case, printed):
     result = child(PIPE + case, timeout=60)
     assert (result.returncode, result.stdout.decode().strip()) == (0, printed)
@@ -178,11 +190,14 @@ def test_a_panic_exception_from_python_code_resumes_its_abort(child):
     assert "panicked at" not in after_first.decode()
 
 
-@pytest.mark.parametrize("raised, args", [
-    ("panic('a\\udc80b')", "('a\ufffd\ufffd\ufffdb',)"),  # surrogates: three U+FFFD each
-    ("panic()", "('',)"),  # str() is empty: an empty message, not a missing one
-    ("panic('')", "('',)"),
-])
+@pytest.mark.parametrize(
+    "raised, args",
+    [
+        ("panic('a\\udc80b')", "('a\ufffd\ufffd\ufffdb',)"),  # surrogates: three U+FFFD each
+        ("panic()", "('',)"),  # str() is empty: an empty message, not a missing one
+        ("panic('')", "('',)"),
+    ],
+)
 def test_the_resumed_message_is_str_of_the_exception(child, raised, args):
     result = child(RESUME_SCRIPT.format(raised=raised))
     assert result.returncode == 0, result.stderr
