@@ -25,6 +25,8 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
+from .icestorm import UnreadableCircuit
+
 DEFAULT_DIRECTORY = "/usr/share/fpga-icestorm/chipdb"
 FORMAT = 1  # bump when the cached form changes
 BUFFER, ROUTING = 0, 1
@@ -81,8 +83,16 @@ def load_cached(path: Path):
     try:
         with open(path, "rb") as file:
             return _BuiltinsOnly(io.BytesIO(file.read())).load()
-    except (OSError, pickle.UnpicklingError, EOFError, ValueError, TypeError, AttributeError,
-            IndexError, KeyError):
+    except (
+        OSError,
+        pickle.UnpicklingError,
+        EOFError,
+        ValueError,
+        TypeError,
+        AttributeError,
+        IndexError,
+        KeyError,
+    ):
         return None
 
 
@@ -98,6 +108,7 @@ def store_cached(path: Path, value) -> bool:
 @dataclass
 class Group:
     """The switches of one multiplexer: one destination, one set of bits, one row per source."""
+
     tile: tuple[int, int]
     kind: int  # BUFFER or ROUTING
     bits: tuple[tuple[int, int], ...]  # (row, column), in row-then-column order
@@ -111,10 +122,26 @@ class ChipDatabase:
 
     def __init__(self, state: dict):
         self.__dict__.update(state)
-        for key in ("wire_first", "seg_x", "seg_y", "seg_name", "tile_seg_first", "tile_seg_name",
-                    "tile_seg_wire", "group_tile", "group_kind", "group_dst", "group_dst_name",
-                    "group_bit_first", "group_bits", "group_row_first", "row_pattern", "row_src",
-                    "row_src_name", "tile_group_first"):
+        for key in (
+            "wire_first",
+            "seg_x",
+            "seg_y",
+            "seg_name",
+            "tile_seg_first",
+            "tile_seg_name",
+            "tile_seg_wire",
+            "group_tile",
+            "group_kind",
+            "group_dst",
+            "group_dst_name",
+            "group_bit_first",
+            "group_bits",
+            "group_row_first",
+            "row_pattern",
+            "row_src",
+            "row_src_name",
+            "tile_group_first",
+        ):
             code, raw = state[key]
             values = array(code)
             values.frombytes(raw)
@@ -129,8 +156,9 @@ class ChipDatabase:
     # -- reading ---------------------------------------------------------------------------------
 
     @classmethod
-    def load(cls, path: str | os.PathLike | None = None, device: str | None = None, *,
-             cache: bool = True) -> ChipDatabase:
+    def load(
+        cls, path: str | os.PathLike | None = None, device: str | None = None, *, cache: bool = True
+    ) -> ChipDatabase:
         """The database at `path` (default: IceStorm's for `device`), from the cache when it holds
         this file's digest. Raises ChipDatabaseError when the file is missing or malformed."""
         if path is None:
@@ -141,8 +169,10 @@ class ChipDatabase:
         try:
             digest = file_digest(path)
         except OSError as error:
-            raise ChipDatabaseError(f"cannot read the chip database {path}: {error.strerror}; "
-                                    "install Debian's fpga-icestorm-chipdb or pass chipdb=")
+            raise ChipDatabaseError(
+                f"cannot read the chip database {path}: {error.strerror}; "
+                "install Debian's fpga-icestorm-chipdb or pass chipdb="
+            ) from None
         where = cache_directory() / f"chipdb-v{FORMAT}-{digest}.pickle"
         state = load_cached(where) if cache else None
         if not isinstance(state, dict) or state.get("digest") != digest:
@@ -153,7 +183,9 @@ class ChipDatabase:
         try:
             chip = cls(state)
         except (KeyError, TypeError, ValueError) as error:
-            raise ChipDatabaseError(f"the cached chip database {where} is unusable: {error}")
+            raise ChipDatabaseError(
+                f"the cached chip database {where} is unusable: {error}"
+            ) from None
         if device is not None and chip.device != device:
             raise ChipDatabaseError(f"{path} describes the {chip.device} device, not the {device}")
         return chip
@@ -186,7 +218,9 @@ class ChipDatabase:
         if wires is None:
             first, last = self.tile_seg_first[index], self.tile_seg_first[index + 1]
             names = self.names
-            wires = {names[self.tile_seg_name[k]]: self.tile_seg_wire[k] for k in range(first, last)}
+            wires = {
+                names[self.tile_seg_name[k]]: self.tile_seg_wire[k] for k in range(first, last)
+            }
             self._tile_wires[index] = wires
         return wires
 
@@ -201,13 +235,25 @@ class ChipDatabase:
 
     def group(self, number: int) -> Group:
         tile = self.tile_list[self.group_tile[number]]
-        bits = tuple(divmod(b, 64) for b in
-                     self.group_bits[self.group_bit_first[number]:self.group_bit_first[number + 1]])
+        bits = tuple(
+            divmod(b, 64)
+            for b in self.group_bits[
+                self.group_bit_first[number] : self.group_bit_first[number + 1]
+            ]
+        )
         names = self.names
-        rows = tuple((self.row_pattern[k], self.row_src[k], names[self.row_src_name[k]])
-                     for k in range(self.group_row_first[number], self.group_row_first[number + 1]))
-        return Group(tile, self.group_kind[number], bits, self.group_dst[number],
-                     names[self.group_dst_name[number]], rows)
+        rows = tuple(
+            (self.row_pattern[k], self.row_src[k], names[self.row_src_name[k]])
+            for k in range(self.group_row_first[number], self.group_row_first[number + 1])
+        )
+        return Group(
+            tile,
+            self.group_kind[number],
+            bits,
+            self.group_dst[number],
+            names[self.group_dst_name[number]],
+            rows,
+        )
 
     def tile_class(self, x: int, y: int) -> str:
         """The tile's kind, and for an I/O tile its side, as IceStorm picks a tile database."""
@@ -222,6 +268,7 @@ class ChipDatabase:
 
 
 # -- the parser --------------------------------------------------------------------------------
+
 
 def _bit(name: str) -> tuple[int, int]:
     match = re.fullmatch(r"B(\d+)\[(\d+)\]", name)
@@ -261,14 +308,24 @@ def _parse(text: str) -> dict:
                 raise ValueError(f"net {head[1]} out of order")
             nets.append([(int(w[0]), int(w[1]), w[2]) for w in body])
         elif directive in (".buffer", ".routing"):
-            groups.append((int(head[1]), int(head[2]), BUFFER if directive == ".buffer" else ROUTING,
-                           int(head[3]), head[4:], [(w[0], int(w[1])) for w in body]))
+            groups.append(
+                (
+                    int(head[1]),
+                    int(head[2]),
+                    BUFFER if directive == ".buffer" else ROUTING,
+                    int(head[3]),
+                    head[4:],
+                    [(w[0], int(w[1])) for w in body],
+                )
+            )
         elif directive in TILE_KINDS:
             tiles[(int(head[1]), int(head[2]))] = TILE_KINDS[directive]
         elif directive == ".device":
             device, width, height = head[1], int(head[2]), int(head[3])
         elif directive.endswith("_tile_bits"):
-            tile_bits[directive[1:-len("_tile_bits")]] = {w[0]: tuple(map(_bit, w[1:])) for w in body}
+            tile_bits[directive[1 : -len("_tile_bits")]] = {
+                w[0]: tuple(map(_bit, w[1:])) for w in body
+            }
         elif directive == ".pins":
             pins[head[1]] = {w[0]: (int(w[1]), int(w[2]), int(w[3])) for w in body}
         elif directive[1:] in lists:
@@ -332,8 +389,12 @@ def _parse(text: str) -> dict:
             raise ValueError(f"cannot tell which of {found} a switch's {what} is ({key})")
         return name
 
-    group_tile, group_kind, group_dst, group_dst_name = (array("H"), array("B"), array("I"),
-                                                         array("H"))
+    group_tile, group_kind, group_dst, group_dst_name = (
+        array("H"),
+        array("B"),
+        array("I"),
+        array("H"),
+    )
     group_bit_first, group_bits, group_row_first = array("I", [0]), array("H"), array("I", [0])
     row_pattern, row_src, row_src_name = array("I"), array("I"), array("H")
     tile_group_first = array("I", [0] * (len(tile_list) + 1))
@@ -351,7 +412,7 @@ def _parse(text: str) -> dict:
         group_dst_name.append(name_index[dst_name])
         group_bits.extend(bits[i][0] * 64 + bits[i][1] for i in numeric)
         group_bit_first.append(len(group_bits))
-        for pattern, src, src_names in resolved_rows:
+        for pattern, _, src_names in resolved_rows:
             src_name = resolve(src_names, key + (pattern,), "source")
             row_pattern.append(sum((pattern[i] == "1") << k for k, i in enumerate(numeric)))
             row_src.append(wire_of_segment[(x, y, src_name)])
@@ -382,20 +443,40 @@ def _parse(text: str) -> dict:
         return values.typecode, values.tobytes()
 
     state = {
-        "format": FORMAT, "device": device, "width": width, "height": height,
-        "tile_list": [list(t) for t in tile_list], "tile_kinds": [tiles[t] for t in tile_list],
-        "tile_bits": tile_bits, "pins": pins, "extra_bits": extra_bits,
-        "extra_cells": extra_cells, "names": names, "wire_count": len(wires), **lists,
+        "format": FORMAT,
+        "device": device,
+        "width": width,
+        "height": height,
+        "tile_list": [list(t) for t in tile_list],
+        "tile_kinds": [tiles[t] for t in tile_list],
+        "tile_bits": tile_bits,
+        "pins": pins,
+        "extra_bits": extra_bits,
+        "extra_cells": extra_cells,
+        "names": names,
+        "wire_count": len(wires),
+        **lists,
     }
-    for key, values in (("wire_first", wire_first), ("seg_x", seg_x), ("seg_y", seg_y),
-                        ("seg_name", seg_name), ("tile_seg_first", tile_seg_first),
-                        ("tile_seg_name", tile_seg_name), ("tile_seg_wire", tile_seg_wire),
-                        ("group_tile", group_tile), ("group_kind", group_kind),
-                        ("group_dst", group_dst), ("group_dst_name", group_dst_name),
-                        ("group_bit_first", group_bit_first), ("group_bits", group_bits),
-                        ("group_row_first", group_row_first), ("row_pattern", row_pattern),
-                        ("row_src", row_src), ("row_src_name", row_src_name),
-                        ("tile_group_first", tile_group_first)):
+    for key, values in (
+        ("wire_first", wire_first),
+        ("seg_x", seg_x),
+        ("seg_y", seg_y),
+        ("seg_name", seg_name),
+        ("tile_seg_first", tile_seg_first),
+        ("tile_seg_name", tile_seg_name),
+        ("tile_seg_wire", tile_seg_wire),
+        ("group_tile", group_tile),
+        ("group_kind", group_kind),
+        ("group_dst", group_dst),
+        ("group_dst_name", group_dst_name),
+        ("group_bit_first", group_bit_first),
+        ("group_bits", group_bits),
+        ("group_row_first", group_row_first),
+        ("row_pattern", row_pattern),
+        ("row_src", row_src),
+        ("row_src_name", row_src_name),
+        ("tile_group_first", tile_group_first),
+    ):
         state[key] = packed(values)
     return state
 
@@ -421,13 +502,10 @@ GLOBAL_SEGMENT = re.compile(r"glb_netwk_(\d+)$|padin_\d+$|fabout$")
 DRIVING_OUTPUT = re.compile(r"lutff_\d/(out|lout|cout)$|io_\d/D_IN_\d$|ram/RDATA_\d+$")
 
 
-class UnreadableFile(ValueError):
-    """A file that is not an iCE40 circuit the table can be derived from."""
-
-
 @dataclass
 class Circuit:
     """An iCE40 ASCII configuration, as icebox reads it."""
+
     device: str
     rows: dict[tuple[int, int], list[bytes]]  # every tile's 16 rows
     kinds: dict[tuple[int, int], str]
@@ -438,22 +516,25 @@ class Circuit:
 
 def read_circuit_bytes(path: str | os.PathLike) -> bytes:
     """The file's bytes; refused before reading if it is not a regular file or is too large."""
-    with open(path, "rb") as file:
+    # O_NONBLOCK: opening a FIFO that nobody writes would wait for a writer.
+    with open(os.open(path, os.O_RDONLY | os.O_NONBLOCK), "rb") as file:
         info = os.fstat(file.fileno())
         if not stat.S_ISREG(info.st_mode):
-            raise UnreadableFile(f"{os.fspath(path)} is not a regular file")
+            raise UnreadableCircuit(f"{os.fspath(path)} is not a regular file")
         if info.st_size > MAX_CIRCUIT_BYTES:
-            raise UnreadableFile(f"{os.fspath(path)} is {info.st_size} bytes, more than the "
-                                 f"{MAX_CIRCUIT_BYTES >> 20} MiB an iCE40 circuit takes")
+            raise UnreadableCircuit(
+                f"{os.fspath(path)} is {info.st_size} bytes, more than the "
+                f"{MAX_CIRCUIT_BYTES >> 20} MiB an iCE40 circuit takes"
+            )
         # Sized by the file, not the bound: read(8 MiB) costs a quarter millisecond to allocate.
         data = file.read(info.st_size + 1)
     if len(data) > MAX_CIRCUIT_BYTES:
-        raise UnreadableFile(f"{os.fspath(path)} grew past {MAX_CIRCUIT_BYTES >> 20} MiB")
+        raise UnreadableCircuit(f"{os.fspath(path)} grew past {MAX_CIRCUIT_BYTES >> 20} MiB")
     return data
 
 
 def parse_circuit(data: bytes, where: str) -> Circuit:
-    """The tiles of an .asc file as icebox reads them; UnreadableFile where it would not."""
+    """The tiles of an .asc file as icebox reads them; UnreadableCircuit where it would not."""
     device, rows, kinds, order, offsets, extra = None, {}, {}, {}, {}, set()
     counts = dict.fromkeys(MAP_RANK, 0)
     current, wanted, offset, body, tile = [], 0, 0, 0, None
@@ -462,27 +543,33 @@ def parse_circuit(data: bytes, where: str) -> Circuit:
         words = line.split()
         if wanted > 0:
             if not words or words[0][:1] == b".":
-                raise UnreadableFile(f"{where}: line {number}: a tile has fewer than 16 rows")
+                raise UnreadableCircuit(f"{where}: line {number}: a tile has fewer than 16 rows")
             if not current:
                 body = start
             current.append(words[0])
             wanted -= 1
-            if (wanted == 0 and tile is not None and kinds[tile] == "logic"
-                    and data[body:offset] == b"".join(r + b"\n" for r in current)
-                    and all(len(r) == COLUMNS for r in current)):
+            if (
+                wanted == 0
+                and tile is not None
+                and kinds[tile] == "logic"
+                and data[body:offset] == b"".join(r + b"\n" for r in current)
+                and all(len(r) == COLUMNS for r in current)
+            ):
                 offsets[tile] = body
             continue
         if not words or words[0][:1] != b".":
             continue
         head = words[0].decode("ascii", "replace")
-        kind = head[1:-len("_tile")] if head.endswith("_tile") else None
+        kind = head[1 : -len("_tile")] if head.endswith("_tile") else None
         if kind in MAP_RANK:
             try:
                 tile = (int(words[1]), int(words[2]))
             except (IndexError, ValueError):
-                raise UnreadableFile(f"{where}: line {number}: a tile header without x and y")
+                raise UnreadableCircuit(
+                    f"{where}: line {number}: a tile header without x and y"
+                ) from None
             if tile in kinds:
-                raise UnreadableFile(f"{where}: line {number}: tile {tile} appears twice")
+                raise UnreadableCircuit(f"{where}: line {number}: tile {tile} appears twice")
             kinds[tile], current, wanted = kind, [], ROWS
             rows[tile] = current
             order[tile] = (MAP_RANK[kind], counts[kind])
@@ -494,13 +581,14 @@ def parse_circuit(data: bytes, where: str) -> Circuit:
         elif head == ".ram_data" or head.endswith("_tile"):
             tile, current, wanted = None, [], ROWS  # 16 rows to pass over
     if wanted > 0:
-        raise UnreadableFile(f"{where}: the last tile has fewer than 16 rows: a cut file?")
+        raise UnreadableCircuit(f"{where}: the last tile has fewer than 16 rows: a cut file?")
     if device is None:
-        raise UnreadableFile(f"{where}: no .device line: not an iCE40 circuit")
+        raise UnreadableCircuit(f"{where}: no .device line: not an iCE40 circuit")
     return Circuit(device, rows, kinds, order, offsets, frozenset(extra))
 
 
 # -- switches that a circuit's bits switch on --------------------------------------------------
+
 
 def _bit_index(chip: ChipDatabase, tile: tuple[int, int]) -> dict[int, list[int]]:
     """Bit (row * 64 + column) -> the tile's switch groups that read it."""
@@ -509,7 +597,7 @@ def _bit_index(chip: ChipDatabase, tile: tuple[int, int]) -> dict[int, list[int]
         index = {}
         first, bits = chip.group_bit_first, chip.group_bits
         for group in chip.tile_groups(*tile):
-            for bit in bits[first[group]:first[group + 1]]:
+            for bit in bits[first[group] : first[group + 1]]:
                 index.setdefault(bit, []).append(group)
         chip._bit_indexes[tile] = index
     return index
@@ -529,7 +617,7 @@ def switches_on(chip: ChipDatabase, tile: tuple[int, int], rows: list[bytes]) ->
     found = []
     for group in sorted(groups):
         pattern = 0
-        for i, bit in enumerate(bits[first[group]:first[group + 1]]):
+        for i, bit in enumerate(bits[first[group] : first[group + 1]]):
             row, column = rows[bit >> 6], bit & 63
             if column < len(row) and row[column] == ONE:
                 pattern |= 1 << i
@@ -553,9 +641,15 @@ def row_group(chip: ChipDatabase, row: int) -> int:
     return low
 
 
-def switch_entry(kind: str, tile: tuple[int, int], order: tuple[int, int],
-                 bits: Sequence[tuple[int, int]], pattern: int, source: str,
-                 destination: str) -> tuple:
+def switch_entry(
+    kind: str,
+    tile: tuple[int, int],
+    order: tuple[int, int],
+    bits: Sequence[tuple[int, int]],
+    pattern: int,
+    source: str,
+    destination: str,
+) -> tuple:
     """(order key, driver fields) of a switch that is on, as the two-driver check reports it:
     its bits as icebox names them (row, then column; "!" where 0), and the order in which the
     check finds it (icebox's tile order, the first bit that is 1, the tile database's order)."""
@@ -568,24 +662,33 @@ def switch_entry(kind: str, tile: tuple[int, int], order: tuple[int, int],
 def chip_switch_entry(chip: ChipDatabase, row: int, order: tuple[int, int]) -> tuple:
     group = row_group(chip, row)
     first = chip.group_bit_first
-    return switch_entry(KINDS[chip.group_kind[group]], chip.tile_list[chip.group_tile[group]],
-                        order, [divmod(b, 64) for b in chip.group_bits[first[group]:
-                                                                        first[group + 1]]],
-                        chip.row_pattern[row], chip.names[chip.row_src_name[row]],
-                        chip.names[chip.group_dst_name[group]])
+    return switch_entry(
+        KINDS[chip.group_kind[group]],
+        chip.tile_list[chip.group_tile[group]],
+        order,
+        [divmod(b, 64) for b in chip.group_bits[first[group] : first[group + 1]]],
+        chip.row_pattern[row],
+        chip.names[chip.row_src_name[row]],
+        chip.names[chip.group_dst_name[group]],
+    )
 
 
 def cell_outputs(chip: ChipDatabase, wire: int) -> list[tuple]:
     """The cell outputs on a wire, as driver fields, in the two-driver check's order."""
-    return [((x, y), "cell output", name, name, ())
-            for x, y, name in sorted(chip.wire_segments(wire)) if DRIVING_OUTPUT.match(name)]
+    return [
+        ((x, y), "cell output", name, name, ())
+        for x, y, name in sorted(chip.wire_segments(wire))
+        if DRIVING_OUTPUT.match(name)
+    ]
 
 
 def fed_by_a_carry_chain(chip: ChipDatabase, x: int, y: int) -> bool:
     """Whether a logic cell's carry-out reaches the carry input of tile (x, y)."""
     wire = chip.wire_at(x, y, "carry_in")
-    return wire is not None and any(name == "lutff_7/cout" and chip.tiles.get((cx, cy)) == "logic"
-                                    for cx, cy, name in chip.wire_segments(wire))
+    return wire is not None and any(
+        name == "lutff_7/cout" and chip.tiles.get((cx, cy)) == "logic"
+        for cx, cy, name in chip.wire_segments(wire)
+    )
 
 
 # -- the derived table -------------------------------------------------------------------------
@@ -593,9 +696,15 @@ def fed_by_a_carry_chain(chip: ChipDatabase, x: int, y: int) -> bool:
 TABLE_FORMAT = 1
 
 
-def derive_table(chip: ChipDatabase, circuit: Circuit, region: Sequence[tuple[int, int]],
-                 ports: dict[str, tuple[int, int, int]], inputs: Sequence[str],
-                 outputs: Sequence[str], where: str) -> dict:
+def derive_table(
+    chip: ChipDatabase,
+    circuit: Circuit,
+    region: Sequence[tuple[int, int]],
+    ports: dict[str, tuple[int, int, int]],
+    inputs: Sequence[str],
+    outputs: Sequence[str],
+    where: str,
+) -> dict:
     """What scoring a candidate of `circuit` needs, in builtins only (for the cache and the
     pickle): the switches of the region's tiles; the circuit's nets outside the region, each
     collapsed into one node; every node a cone can reach, with its drivers and the cells behind
@@ -616,8 +725,10 @@ class _Builder:
     def build(self) -> dict:
         chip, circuit = self.chip, self.circuit
         if circuit.device != chip.device:
-            raise self.refuse(f"a circuit for the {circuit.device} device, and a chip database "
-                              f"for the {chip.device}")
+            raise self.refuse(
+                f"a circuit for the {circuit.device} device, and a chip database "
+                f"for the {chip.device}"
+            )
         for tile in self.region:
             if chip.tiles.get(tile) != "logic" or circuit.kinds.get(tile) != "logic":
                 raise self.refuse(f"tile {tile} is not a logic tile of the {chip.device} device")
@@ -625,8 +736,9 @@ class _Builder:
                 raise self.refuse(f"logic tile {tile} is not 16 rows of 54 bits")
         missing = [t for t in chip.tile_list if t not in circuit.rows]
         if missing:
-            raise self.refuse(f"{len(missing)} of the device's tiles are missing, first "
-                              f"{missing[0]}: a cut file?")
+            raise self.refuse(
+                f"{len(missing)} of the device's tiles are missing, first {missing[0]}: a cut file?"
+            )
         self.on_rows = []  # (group, chip row) of every switch that is on
         for tile, rows in circuit.rows.items():
             if tile in chip.tile_index and any(b"1" in row for row in rows):
@@ -655,14 +767,21 @@ class _Builder:
             if kind == "io":
                 for cell in (0, 1):
                     self.io_types[(*tile, cell)] = "".join(
-                        "1" if bit(tile, f"IOB_{cell}.PINTYPE_{k}") else "0" for k in range(6))
+                        "1" if bit(tile, f"IOB_{cell}.PINTYPE_{k}") else "0" for k in range(6)
+                    )
         self.pll_skip, self.pll_special = set(), set()
         for _, kind, info in chip.extra_cells:
             if kind != "PLL":
                 continue
-            plltype = "".join("1" if bit((int(info[f"PLLTYPE_{i}"][0]), int(info[f"PLLTYPE_{i}"][1])),
-                                         f"PLL.{info[f'PLLTYPE_{i}'][2]}") else "0"
-                              for i in (2, 1, 0))
+            plltype = "".join(
+                "1"
+                if bit(
+                    (int(info[f"PLLTYPE_{i}"][0]), int(info[f"PLLTYPE_{i}"][1])),
+                    f"PLL.{info[f'PLLTYPE_{i}'][2]}",
+                )
+                else "0"
+                for i in (2, 1, 0)
+            )
             if plltype == "000":
                 continue
             a = tuple(map(int, info["PLLOUT_A"]))
@@ -674,8 +793,9 @@ class _Builder:
         for bit_place in circuit.extra_bits:
             function, argument = chip.extra_bits.get(bit_place, ("", ""))
             if function == "padin_glb_netwk":
-                self.extra_cells.update(cell for cell, glb in self.pad_globals.items()
-                                        if glb == int(argument))
+                self.extra_cells.update(
+                    cell for cell, glb in self.pad_globals.items() if glb == int(argument)
+                )
 
     def _nets(self) -> None:
         """Union the wires that the circuit's switches outside the region join: the nets that
@@ -708,8 +828,9 @@ class _Builder:
         self.members: dict[int, list[int]] = {}
         for wire, root in self.fixed_root.items():
             self.members.setdefault(root, []).append(wire)
-        self.driven_globals = {glb for x, y, glb in chip.gbufin
-                               if chip.wire_at(x, y, "fabout") in self.fixed_root}
+        self.driven_globals = {
+            glb for x, y, glb in chip.gbufin if chip.wire_at(x, y, "fabout") in self.fixed_root
+        }
         self.driven_globals.update(self.pad_globals[cell] for cell in self.extra_cells)
 
     def _region_switches(self) -> dict:
@@ -722,22 +843,35 @@ class _Builder:
         for tile in self.region:
             for group in chip.tile_groups(*tile):
                 self.region_wires.add(chip.group_dst[group])
-                self.region_wires.update(chip.row_src[row_first[group]:row_first[group + 1]])
+                self.region_wires.update(chip.row_src[row_first[group] : row_first[group + 1]])
         on = {row for _, row in self.on_rows}
         names: dict[str, int] = {}
-        table = {key: [] for key in ("group_tile", "group_kind", "group_dst_name",
-                                     "group_offsets", "group_first_row", "group_seed",
-                                     "group_dst", "row_src", "row_pattern", "row_source_name")}
+        table = {
+            key: []
+            for key in (
+                "group_tile",
+                "group_kind",
+                "group_dst_name",
+                "group_offsets",
+                "group_first_row",
+                "group_seed",
+                "group_dst",
+                "row_src",
+                "row_pattern",
+                "row_source_name",
+            )
+        }
         self.group_wire_chip, self.group_chip = [], []
         rows_so_far = 0
         for t, tile in enumerate(self.region):
             body = self.circuit.offsets[tile]
             for group in chip.tile_groups(*tile):
-                bits = [divmod(b, 64) for b in chip.group_bits[first[group]:first[group + 1]]]
+                bits = [divmod(b, 64) for b in chip.group_bits[first[group] : first[group + 1]]]
                 table["group_tile"].append(t)
                 table["group_kind"].append(chip.group_kind[group])
                 table["group_dst_name"].append(
-                    names.setdefault(chip.names[chip.group_dst_name[group]], len(names)))
+                    names.setdefault(chip.names[chip.group_dst_name[group]], len(names))
+                )
                 table["group_offsets"].append(tuple(body + r * STRIDE + c for r, c in bits))
                 table["group_first_row"].append(rows_so_far)
                 table["group_dst"].append(self.node(chip.group_dst[group]))
@@ -750,14 +884,19 @@ class _Builder:
                     table["row_src"].append(self.node(chip.row_src[row]))
                     table["row_pattern"].append(chip.row_pattern[row])
                     table["row_source_name"].append(
-                        names.setdefault(chip.names[chip.row_src_name[row]], len(names)))
+                        names.setdefault(chip.names[chip.row_src_name[row]], len(names))
+                    )
                     rows_so_far += 1
                 table["group_seed"].append(seed)
         table["group_first_row"].append(rows_so_far)
-        table.update({"tiles": list(self.region),
-                      "bodies": [self.circuit.offsets[t] for t in self.region],
-                      "tile_order": [self.circuit.order[t] for t in self.region],
-                      "names": list(names)})
+        table.update(
+            {
+                "tiles": list(self.region),
+                "bodies": [self.circuit.offsets[t] for t in self.region],
+                "tile_order": [self.circuit.order[t] for t in self.region],
+                "names": list(names),
+            }
+        )
         return table
 
     def node(self, wire: int) -> int:
@@ -802,10 +941,13 @@ class _Builder:
             if (x, y, i) in cell_ids:
                 return cell_ids[(x, y, i)]
             bits = lc_bits[f"LC_{i}"]
-            entry = {"tile": (x, y), "index": i,
-                     "inputs": [wire_node(x, y, f"lutff_{i}/in_{k}") for k in range(4)],
-                     "clk": wire_node(x, y, "lutff_global/clk"),
-                     "s_r": wire_node(x, y, "lutff_global/s_r")}
+            entry = {
+                "tile": (x, y),
+                "index": i,
+                "inputs": [wire_node(x, y, f"lutff_{i}/in_{k}") for k in range(4)],
+                "clk": wire_node(x, y, "lutff_global/clk"),
+                "s_r": wire_node(x, y, "lutff_global/s_r"),
+            }
             if (x, y) in self.region_set:  # read from each candidate
                 body = circuit.offsets[(x, y)]
                 places = [body + r * STRIDE + c for r, c in bits]
@@ -823,9 +965,13 @@ class _Builder:
         def io_cell(x, y, pio):
             key = (x, y, pio)
             if key not in io_ids:
-                entry = {"cell": key, "type": self.io_types.get(key, "000000"),
-                         "skip": key in self.pll_skip, "special": key in self.pll_special,
-                         "extra": key in self.extra_cells}
+                entry = {
+                    "cell": key,
+                    "type": self.io_types.get(key, "000000"),
+                    "skip": key in self.pll_skip,
+                    "special": key in self.pll_special,
+                    "extra": key in self.extra_cells,
+                }
                 for name in ("D_IN_0", "D_IN_1", "D_OUT_0", "D_OUT_1"):
                     entry[name] = wire_node(x, y, f"io_{pio}/{name}")
                 io_ids[key] = len(io_cells)
@@ -846,8 +992,9 @@ class _Builder:
                 for x, y, name in chip.wire_segments(wire):
                     match = LUT_SEGMENT.match(name)
                     if match and chip.tiles.get((x, y)) == "logic":
-                        found.append(driver(("lut", lut_cell(x, y, int(match[1])),
-                                             match[2] == "out")))
+                        found.append(
+                            driver(("lut", lut_cell(x, y, int(match[1])), match[2] == "out"))
+                        )
                     elif CARRY_SEGMENT.match(name):
                         found.append(driver(("carry", x, y, name)))
                     elif RAM_SEGMENT.match(name):
@@ -860,11 +1007,20 @@ class _Builder:
             node_drivers.append(tuple(found))
             node_flags.append(flags)
             done += 1
-        return {"cells": cells, "io_cells": io_cells, "outputs": outputs,
-                "node_drivers": node_drivers, "node_flags": node_flags,
-                "node_fixed": self.node_fixed, "drivers": drivers,
-                "input_of": {io_ids[self.ports[p]]: k for k, p in enumerate(self.inputs)
-                             if self.ports[p] in io_ids}}
+        return {
+            "cells": cells,
+            "io_cells": io_cells,
+            "outputs": outputs,
+            "node_drivers": node_drivers,
+            "node_flags": node_flags,
+            "node_fixed": self.node_fixed,
+            "drivers": drivers,
+            "input_of": {
+                io_ids[self.ports[p]]: k
+                for k, p in enumerate(self.inputs)
+                if self.ports[p] in io_ids
+            },
+        }
 
     def _contest_data(self, table: dict) -> dict:
         """For each wire that a region switch drives: its drivers outside the region. And the
@@ -906,13 +1062,20 @@ class _Builder:
         for local_group, group in enumerate(self.group_chip):
             tile = chip.tile_list[chip.group_tile[group]]
             destination = names[table["group_dst_name"][local_group]]
-            for row in range(table["group_first_row"][local_group],
-                             table["group_first_row"][local_group + 1]):
+            for row in range(
+                table["group_first_row"][local_group], table["group_first_row"][local_group + 1]
+            ):
                 if unfed(tile, names[table["row_source_name"][row]], destination):
                     unfed_rows.append(row)
-        return {"group_wire": [local[w] for w in self.group_wire_chip],
-                "wire_keys": [chip.wire_key(w) for w in wires], "wire_cells": cells,
-                "wire_outside": [outside.get(w, []) for w in wires],
-                "outside_count": [len(c) + len(outside.get(w, [])) for w, c in zip(wires, cells)],
-                "unfed_rows": unfed_rows, "fixed_contested": fixed, "fixed_unfed": fixed_unfed,
-                "switches_total": len(self.on_rows), "switches_region": inside}
+        return {
+            "group_wire": [local[w] for w in self.group_wire_chip],
+            "wire_keys": [chip.wire_key(w) for w in wires],
+            "wire_cells": cells,
+            "wire_outside": [outside.get(w, []) for w in wires],
+            "outside_count": [len(c) + len(outside.get(w, [])) for w, c in zip(wires, cells)],
+            "unfed_rows": unfed_rows,
+            "fixed_contested": fixed,
+            "fixed_unfed": fixed_unfed,
+            "switches_total": len(self.on_rows),
+            "switches_region": inside,
+        }

@@ -30,22 +30,31 @@ from __future__ import annotations
 
 import hashlib
 import io
-import operator
 import os
 import pickle
 import threading
 import zlib
+from array import array
 from collections.abc import Callable, Sequence
 
 from . import chipdb
-from .chipdb import (COLUMNS, KINDS, ONE, ROWS, STRIDE, TABLE_FORMAT, ChipDatabase,
-                     UnreadableFile, derive_table, parse_circuit, read_circuit_bytes,
-                     switch_entry)
+from ._netlist import Decoder
+from .chipdb import (
+    KINDS,
+    ONE,
+    ROWS,
+    STRIDE,
+    TABLE_FORMAT,
+    ChipDatabase,
+    derive_table,
+    parse_circuit,
+    read_circuit_bytes,
+    switch_entry,
+)
 from .drivers import ContestedWire, Driver, DriverReport
 from .truth_table import TruthTable, bit_masks, read_pcf
 
 PLAIN_INPUT, PLAIN_OUTPUT = "100000", "100110"
-ZERO = ord("0")
 DEFAULT_PACKAGES = {"1k": "tq144", "8k": "ct256"}
 # LUT bits (bit k: in3 in2 in1 in0 = k) where input k is 0.
 LOW_HALF = (0x5555, 0x3333, 0x0F0F, 0x00FF)
@@ -86,151 +95,133 @@ def assemble_report(path: str, switches: int, wires: dict, unfed: list) -> Drive
     """wires: wire key -> (cell outputs, switch entries); the report lists the wires with more
     than one driver, in the two-driver check's order."""
     contested = tuple(
-        ContestedWire(tuple(key), tuple(Driver(*cell) for cell in cells)
-                      + tuple(Driver(*entry[1]) for entry in sorted(entries, key=_entry_key)))
-        for key, (cells, entries) in sorted(wires.items()) if len(cells) + len(entries) > 1)
-    return DriverReport(path, switches, contested,
-                        tuple(Driver(*entry[1]) for entry in sorted(unfed, key=_entry_key)))
+        ContestedWire(
+            tuple(key),
+            tuple(Driver(*cell) for cell in cells)
+            + tuple(Driver(*entry[1]) for entry in sorted(entries, key=_entry_key)),
+        )
+        for key, (cells, entries) in sorted(wires.items())
+        if len(cells) + len(entries) > 1
+    )
+    return DriverReport(
+        path,
+        switches,
+        contested,
+        tuple(Driver(*entry[1]) for entry in sorted(unfed, key=_entry_key)),
+    )
 
 
 class Table:
-    """A derived table at work. It keeps the last candidate it read as its reference, so a
-    candidate costs the bits that differ from the one before (about twice a mutation's flips),
-    however far the run has drifted from the seed."""
+    """A derived table at work. Its decoder (the _netlist module) keeps the last candidate it
+    read as the reference, so a candidate costs the bits that differ from the one before (about
+    twice a mutation's flips), however far a run has drifted from the seed."""
 
     def __init__(self, state: dict, words: int, input_masks: Sequence[int]):
         self.__dict__.update(state)
-        first = self.group_first_row
-        self.row_group = [0] * first[-1]
-        self.group_rows = []  # the group's bytes in the file, as one tuple -> its row
-        self.group_readers = []
-        for group, offsets in enumerate(self.group_offsets):
-            reader = operator.itemgetter(*offsets)
-            if len(offsets) == 1:
-                self.group_readers.append(lambda data, reader=reader: (reader(data),))
-            else:
-                self.group_readers.append(reader)
-            rows = {}
-            for row in range(first[group], first[group + 1]):
-                self.row_group[row] = group
-                pattern = self.row_pattern[row]
-                rows[tuple(ONE if pattern >> i & 1 else ZERO for i in range(len(offsets)))] = row
-            self.group_rows.append(rows)
-        self.row_dst = [self.group_dst[g] for g in self.row_group]
-        self.row_wire = [self.group_wire[g] for g in self.row_group]
-        self.unfed = frozenset(self.unfed_rows)
-        indexes: list[dict[int, list[int]]] = [{} for _ in self.tiles]
-        for group, offsets in enumerate(self.group_offsets):
-            tile = self.group_tile[group]
-            for offset in offsets:
-                indexes[tile].setdefault(offset - self.bodies[tile], []).append(group)
-        self.bit_groups = [{k: tuple(v) for k, v in index.items()} for index in indexes]
         self.everything = (1 << words) - 1
         self.input_masks = tuple(input_masks)
+        first = self.group_first_row
+        self.row_group = [0] * first[-1]
+        for group in range(len(self.group_tile)):
+            for row in range(first[group], first[group + 1]):
+                self.row_group[row] = group
+        row_src = array("i", self.row_src)
+        row_dst = array("i", [self.group_dst[g] for g in self.row_group])
+        positions: list[list[list[int]]] = [[[] for _ in range(ROWS * STRIDE)] for _ in self.tiles]
+        offset_first, offsets = array("i", [0]), array("q")
+        for group, group_offsets in enumerate(self.group_offsets):
+            tile = self.group_tile[group]
+            for offset in group_offsets:
+                positions[tile][offset - self.bodies[tile]].append(group)
+            offsets.extend(group_offsets)
+            offset_first.append(len(offsets))
+        position_first, position_groups = array("i", [0]), array("i")
+        for tile in positions:
+            for groups in tile:
+                position_groups.extend(groups)
+                position_first.append(len(position_groups))
+        incident: list[list[int]] = [[] for _ in self.node_fixed]
+        for row, (a, b) in enumerate(zip(row_src, row_dst)):
+            incident[a].append(row)
+            if b != a:
+                incident[b].append(row)
+        node_first, node_rows = array("i", [0]), array("i")
+        for rows in incident:
+            node_rows.extend(rows)
+            node_first.append(len(node_rows))
+        unfed = bytearray(len(row_src))
+        for row in self.unfed_rows:
+            unfed[row] = 1
+        self.decoder = Decoder(
+            array("q", self.bodies),
+            position_first,
+            position_groups,
+            offset_first,
+            offsets,
+            array("i", first),
+            array("i", self.group_seed),
+            array("i", self.row_pattern),
+            row_src,
+            row_dst,
+            array("i", [self.group_wire[g] for g in self.row_group]),
+            array("B", unfed),
+            array("i", self.outside_count),
+            node_first,
+            node_rows,
+        )
         self.lock = threading.Lock()
         self.reference: bytes | None = None
-        self.current = list(self.group_seed)
-        self.on: set[int] = set()
-        self.count = [0] * len(self.wire_keys)
-        self.over: set[int] = {w for w, n in enumerate(self.outside_count) if n > 1}
-        self.unfed_on: set[int] = set()
-        self.adjacent: dict[int, dict[int, int]] = {}
-        for row in self.group_seed:
-            if row >= 0:
-                self._switch(row, 1)
-
-    def _switch(self, row: int, delta: int) -> None:
-        """Turn a region switch on (delta 1) or off (-1) in the reference state."""
-        wire = self.row_wire[row]
-        (self.on.add if delta > 0 else self.on.discard)(row)
-        self.count[wire] += delta
-        if self.outside_count[wire] + self.count[wire] > 1:
-            self.over.add(wire)
-        else:
-            self.over.discard(wire)
-        if row in self.unfed:
-            (self.unfed_on.add if delta > 0 else self.unfed_on.discard)(row)
-        a, b = self.row_src[row], self.row_dst[row]
-        for u, v in ((a, b), (b, a)):
-            links = self.adjacent.setdefault(u, {})
-            n = links.get(v, 0) + delta
-            if n:
-                links[v] = n
-            else:
-                del links[v]
-                if not links:
-                    del self.adjacent[u]
 
     def load(self, data: bytes, seed: bytes) -> bool:
-        """Make `data` the reference: decode the region's switches whose bits differ from the
-        reference's. False, with nothing changed, where a region tile is no longer 16 rows of
-        54 bits (icebox would read the file another way, and so must the fitness)."""
-        reference = self.reference or seed
-        size = ROWS * STRIDE
-        changed = []
-        for tile, body in enumerate(self.bodies):
-            new = data[body:body + size]
-            if new != reference[body:body + size]:
-                # '0' ^ '1' is 1; anything else (a line feed moved, a character that is not a
-                # bit) leaves a byte that is neither 0 nor 1, or a 1 where a line feed was.
-                diff = (int.from_bytes(new) ^ int.from_bytes(reference[body:body + size])
-                        ).to_bytes(size)
-                if diff.translate(None, b"\0\1") or any(diff[r * STRIDE + COLUMNS]
-                                                        for r in range(ROWS)):
-                    return False
-                changed.append((tile, diff))
-        touched = set()
-        for tile, diff in changed:
-            index = self.bit_groups[tile]
-            position = diff.find(1)
-            while position >= 0:
-                groups = index.get(position)
-                if groups:
-                    touched.update(groups)
-                position = diff.find(1, position + 1)
-        current, group_rows, readers = self.current, self.group_rows, self.group_readers
-        for group in touched:
-            new = group_rows[group].get(readers[group](data), -1)
-            old = current[group]
-            if new != old:
-                if old >= 0:
-                    self._switch(old, -1)
-                if new >= 0:
-                    self._switch(new, 1)
-                current[group] = new
+        """Make `data` the reference; False, with nothing changed, where a region tile is no
+        longer 16 rows of 54 bits (icebox would read the file another way, and so must the
+        fitness)."""
+        if not self.decoder.load(data, self.reference or seed):
+            return False
         self.reference = data
         return True
 
     def findings(self) -> bool:
-        return bool(self.over or self.unfed_on or self.fixed_contested or self.fixed_unfed)
+        return self.decoder.findings() or bool(self.fixed_contested or self.fixed_unfed)
 
     def entry(self, row: int) -> tuple:
         group = self.row_group[row]
         tile = self.group_tile[group]
         body = self.bodies[tile]
         bits = [divmod(offset - body, STRIDE) for offset in self.group_offsets[group]]
-        return switch_entry(KINDS[self.group_kind[group]], tuple(self.tiles[tile]),
-                            tuple(self.tile_order[tile]), bits, self.row_pattern[row],
-                            self.names[self.row_source_name[row]],
-                            self.names[self.group_dst_name[group]])
+        return switch_entry(
+            KINDS[self.group_kind[group]],
+            tuple(self.tiles[tile]),
+            tuple(self.tile_order[tile]),
+            bits,
+            self.row_pattern[row],
+            self.names[self.row_source_name[row]],
+            self.names[self.group_dst_name[group]],
+        )
 
     def report(self, where: str) -> DriverReport:
+        """The two-driver check's report on the reference (rarely needed: built in full)."""
+        on, over = self.decoder.on_rows(), set(self.decoder.over_wires())
         wires = dict(self.fixed_contested)
         rows: dict[int, list[int]] = {}
-        for row in self.on:
-            if self.row_wire[row] in self.over:
-                rows.setdefault(self.row_wire[row], []).append(row)
-        for wire in self.over:
-            wires[self.wire_keys[wire]] = (self.wire_cells[wire], list(self.wire_outside[wire])
-                                           + [self.entry(row) for row in rows.get(wire, ())])
-        unfed = list(self.fixed_unfed) + [self.entry(row) for row in self.unfed_on]
-        switches = self.switches_total - self.switches_region + len(self.on)
+        for row in on:
+            wire = self.group_wire[self.row_group[row]]
+            if wire in over:
+                rows.setdefault(wire, []).append(row)
+        for wire in over:
+            wires[self.wire_keys[wire]] = (
+                self.wire_cells[wire],
+                list(self.wire_outside[wire]) + [self.entry(row) for row in rows.get(wire, ())],
+            )
+        unfed_rows = set(self.unfed_rows)
+        unfed = list(self.fixed_unfed) + [self.entry(row) for row in on if row in unfed_rows]
+        switches = self.switches_total - self.switches_region + len(on)
         return assemble_report(where, switches, wires, unfed)
 
     def output_values(self, data: bytes, where: str, ports: Sequence[str]) -> list[tuple]:
         """(ones, xs, why) for each output of the reference: the input words where it is 1,
         those where it is x, and why it is x. Raises Refusal."""
-        adjacent = self.adjacent
+        touched, neighbours = self.decoder.touched, self.decoder.neighbours
         node_fixed, node_drivers, node_flags = self.node_fixed, self.node_drivers, self.node_flags
         cells, io_cells, drivers = self.cells, self.io_cells, self.drivers
         everything, input_masks, input_of = self.everything, self.input_masks, self.input_of
@@ -242,14 +233,14 @@ class Table:
 
         def in_group(node):
             """Whether icebox_vlog gives the node a net: a switch that is on reaches it."""
-            return node >= 0 and (node_fixed[node] or node in adjacent)
+            return node >= 0 and (node_fixed[node] or touched(node))
 
         def component(node):
             number = component_of.get(node)
             if number is None:
                 members, seen = [node], {node}
                 for member in members:
-                    for other in adjacent.get(member, ()):
+                    for other in neighbours(member):
                         if other not in seen:
                             seen.add(other)
                             members.append(other)
@@ -263,17 +254,19 @@ class Table:
             return Refusal(f"{where}: {reason}: {why}", reason)
 
         def io_kind(entry):
-            """"in", "out", or why the cell is neither plain pin, as icebox_vlog decides it:
+            """ "in", "out", or why the cell is neither plain pin, as icebox_vlog decides it:
             from its PINTYPE and the signals of it that some switch uses."""
             kind = entry["type"]
-            used = [name for name in ("D_IN_0", "D_IN_1", "D_OUT_0", "D_OUT_1")
-                    if in_group(entry[name])]
+            used = [
+                name for name in ("D_IN_0", "D_IN_1", "D_OUT_0", "D_OUT_1") if in_group(entry[name])
+            ]
             if entry["skip"]:
                 return "a PLL drives it"
             if not (used or entry["extra"]):
                 return "unused"
-            special = entry["special"] or "D_IN_1" in used or (
-                "D_IN_0" in used and kind != PLAIN_INPUT)
+            special = (
+                entry["special"] or "D_IN_1" in used or ("D_IN_0" in used and kind != PLAIN_INPUT)
+            )
             if ("D_OUT_0" in used or "D_OUT_1" in used) and kind[2:6] != "0000":
                 special = special or kind != PLAIN_OUTPUT or "D_OUT_1" in used
             if special:
@@ -293,8 +286,9 @@ class Table:
             if not found:
                 value = (0, everything, f"{reader} reads a net that nothing drives")
             elif len(found) > 1:
-                raise refuse("drivers", f"{reader} reads a net that {len(found)} cell outputs "
-                                        "drive")
+                raise refuse(
+                    "drivers", f"{reader} reads a net that {len(found)} cell outputs drive"
+                )
             else:
                 value = driver_value(drivers[found[0]], reader)
             values[number] = value
@@ -309,28 +303,40 @@ class Table:
                 if driver[2] and enabled:
                     for control in ("clk", "s_r"):
                         node = entry[control]
-                        if in_group(node) and any(node_drivers[m] or node_flags[m]
-                                                  for m in components[component(node)]):
+                        if in_group(node) and any(
+                            node_drivers[m] or node_flags[m] for m in components[component(node)]
+                        ):
                             x, y = entry["tile"]
-                            raise refuse("flip-flop", f"{reader} reads the flip-flop of logic "
-                                         f"cell {entry['index']} in tile ({x}, {y}), whose "
-                                         f"{control} net is driven")
+                            raise refuse(
+                                "flip-flop",
+                                f"{reader} reads the flip-flop of logic "
+                                f"cell {entry['index']} in tile ({x}, {y}), whose "
+                                f"{control} net is driven",
+                            )
                     return (0, 0, None)  # it never ticks: it stays 0
                 return lut_value(driver[1])
             if kind in ("carry", "ram"):
-                raise refuse("carry" if kind == "carry" else "RAM",
-                             f"{reader} is driven by {driver[3]} of tile ({driver[1]}, "
-                             f"{driver[2]})")
+                raise refuse(
+                    "carry" if kind == "carry" else "RAM",
+                    f"{reader} is driven by {driver[3]} of tile ({driver[1]}, {driver[2]})",
+                )
             entry = io_cells[driver[1]]
             x, y, pio = entry["cell"]
             kind = io_kind(entry) if driver[2] == 0 else "D_IN_1 in use"
             if kind != "in":
-                raise refuse("I/O cell", f"{reader} is driven by io_{pio}/D_IN_{driver[2]} of "
-                                         f"tile ({x}, {y}), not a plain input pin ({kind})")
+                raise refuse(
+                    "I/O cell",
+                    f"{reader} is driven by io_{pio}/D_IN_{driver[2]} of "
+                    f"tile ({x}, {y}), not a plain input pin ({kind})",
+                )
             k = input_of.get(driver[1])
             if k is None:
-                return (0, everything, f"{reader} reads pin io_{pio} of tile ({x}, {y}), which "
-                                       "is not one of the inputs: the simulator leaves it floating")
+                return (
+                    0,
+                    everything,
+                    f"{reader} reads pin io_{pio} of tile ({x}, {y}), which "
+                    "is not one of the inputs: the simulator leaves it floating",
+                )
             return (input_masks[k], 0, None)
 
         def lut_value(cell):
@@ -340,8 +346,11 @@ class Table:
             entry = cells[cell]
             x, y = entry["tile"]
             if cell in visiting:
-                raise refuse("loop", f"a combinational loop runs through logic cell "
-                                     f"{entry['index']} of tile ({x}, {y})")
+                raise refuse(
+                    "loop",
+                    f"a combinational loop runs through logic cell "
+                    f"{entry['index']} of tile ({x}, {y})",
+                )
             visiting.add(cell)
             lut = entry["lut"]
             if isinstance(lut, tuple):
@@ -355,8 +364,12 @@ class Table:
             found = []
             for k in range(4):
                 if routed[k] and (lut ^ lut >> (1 << k)) & LOW_HALF[k] & fixed:
-                    found.append(net_value(inputs[k], f"input {k} of logic cell {entry['index']} "
-                                                      f"in tile ({x}, {y})"))
+                    found.append(
+                        net_value(
+                            inputs[k],
+                            f"input {k} of logic cell {entry['index']} in tile ({x}, {y})",
+                        )
+                    )
                 else:
                     found.append((0, 0, None))  # unrouted, or the LUT does not depend on it
             visiting.discard(cell)
@@ -365,13 +378,16 @@ class Table:
             return value
 
         results = []
-        for port, io in zip(ports, self.outputs):
-            entry = io_cells[io]
+        for port, number in zip(ports, self.outputs):
+            entry = io_cells[number]
             x, y, pio = entry["cell"]
             kind = io_kind(entry)
             if kind != "out":
-                raise refuse("I/O cell", f"output {port!r} (io_{pio} of tile ({x}, {y})) is not "
-                                         f"a plain output pin ({kind})")
+                raise refuse(
+                    "I/O cell",
+                    f"output {port!r} (io_{pio} of tile ({x}, {y})) is not "
+                    f"a plain output pin ({kind})",
+                )
             results.append(net_value(entry["D_OUT_0"], f"output {port!r}"))
         return results
 
@@ -406,17 +422,20 @@ def evaluate_lut(lut: int, inputs: list[tuple], everything: int) -> tuple:
     return (one & ~zero, xs, why)
 
 
-
 # -- the fitness ---------------------------------------------------------------------------------
 
-def port_cells(chip: ChipDatabase, pcf: str | os.PathLike, ports: Sequence[str],
-               package: str | None) -> dict[str, tuple[int, int, int]]:
+
+def port_cells(
+    chip: ChipDatabase, pcf: str | os.PathLike, ports: Sequence[str], package: str | None
+) -> dict[str, tuple[int, int, int]]:
     """Port -> its I/O cell (x, y, pio), as icebox_vlog reads the .pcf with the package's pins."""
     package = package or DEFAULT_PACKAGES.get(chip.device)
     pins = chip.pins.get(package)
     if pins is None:
-        raise ValueError(f"the {chip.device} device has no package {package!r}; it has "
-                         f"{', '.join(sorted(chip.pins))}")
+        raise ValueError(
+            f"the {chip.device} device has no package {package!r}; it has "
+            f"{', '.join(sorted(chip.pins))}"
+        )
     listed = read_pcf(pcf)
     places = set(pins.values())
     cells = {}
@@ -426,8 +445,10 @@ def port_cells(chip: ChipDatabase, pcf: str | os.PathLike, ports: Sequence[str],
         pin = listed[port]
         cell = pins.get(pin[0]) if len(pin) == 1 else (pin if pin in places else None)
         if cell is None:
-            raise ValueError(f"port {port!r} is on pin {' '.join(map(str, pin))}, which the "
-                             f"{package} package has not")
+            raise ValueError(
+                f"port {port!r} is on pin {' '.join(map(str, pin))}, which the "
+                f"{package} package has not"
+            )
         cells[port] = cell
     return cells
 
@@ -444,8 +465,9 @@ def _load_chip(path: str, digest: str) -> ChipDatabase:
     if chip is None or chip.digest != digest:
         chip = ChipDatabase.load(path)
         if chip.digest != digest:
-            raise chipdb.ChipDatabaseError(f"the chip database {path} changed since the fitness "
-                                           "was built")
+            raise chipdb.ChipDatabaseError(
+                f"the chip database {path} changed since the fitness was built"
+            )
         _chips[path] = chip
     return chip
 
@@ -471,13 +493,22 @@ class NetlistFitness(TruthTable):
     Calling it on a candidate's path gives the score, of max_score; a ValueError says why there
     is none: ContestedWires for the two-driver check's findings, Refusal (.reason) for the rest.
     The table it derives is cached on disk under the chip database's and the seed's SHA-256
-    ($XDG_CACHE_HOME/gridflip); the object pickles with the table compressed and without the chip
-    database, and a worker reads the seed from its path, once."""
+    ($XDG_CACHE_HOME/gridflip); the object pickles with the table and the seed compressed (about
+    20 kB for the bundled HX1K seed's cones) and without the chip database, so a worker needs no
+    file and rebuilds nothing."""
 
-    def __init__(self, seed: str | os.PathLike, pcf: str | os.PathLike, inputs: Sequence[str],
-                 outputs: Sequence[str], target: Callable[[int], int], *,
-                 tiles: Sequence[Sequence[int]] | None = None,
-                 chipdb: str | os.PathLike | None = None, package: str | None = None):
+    def __init__(
+        self,
+        seed: str | os.PathLike,
+        pcf: str | os.PathLike,
+        inputs: Sequence[str],
+        outputs: Sequence[str],
+        target: Callable[[int], int],
+        *,
+        tiles: Sequence[Sequence[int]] | None = None,
+        chipdb: str | os.PathLike | None = None,
+        package: str | None = None,
+    ):
         super().__init__(inputs, outputs, target)
         self.seed, self.pcf, self.package = os.path.abspath(seed), os.fspath(pcf), package
         data = read_circuit_bytes(self.seed)
@@ -486,25 +517,32 @@ class NetlistFitness(TruthTable):
         if circuit.device not in DEFAULT_PACKAGES:
             raise ValueError(f"{self.seed}: device {circuit.device!r} is not an HX1K or HX8K")
         database = _database_module()
-        self.chipdb = os.path.abspath(chipdb if chipdb is not None
-                                      else database.default_path(circuit.device))
+        self.chipdb = os.path.abspath(
+            chipdb if chipdb is not None else database.default_path(circuit.device)
+        )
         chip = ChipDatabase.load(self.chipdb, circuit.device)
         self.chipdb_digest = chip.digest
         _chips[self.chipdb], _seeds[(self.seed, self.seed_digest)] = chip, data
         self._ports = port_cells(chip, self.pcf, (*self.inputs, *self.outputs), package)
         ports = sorted(self._ports.items())
         if tiles is None:
-            tiles = cone_tiles_of(chip, circuit, self._ports, self.outputs, self.seed,
-                                  key=_key("cone", chip.digest, self.seed_digest, ports,
-                                           self.outputs))
+            tiles = cone_tiles_of(
+                chip,
+                circuit,
+                self._ports,
+                self.outputs,
+                self.seed,
+                key=_key("cone", chip.digest, self.seed_digest, ports, self.outputs),
+            )
         region: list[tuple[int, int]] = []
         for tile in tiles:
             x, y = (int(v) for v in tile)
             if (x, y) not in region:
                 region.append((x, y))
         self.tiles = tuple(region)
-        self._key = _key(chip.digest, self.seed_digest, self.tiles, ports, self.inputs,
-                         self.outputs)
+        self._key = _key(
+            chip.digest, self.seed_digest, self.tiles, ports, self.inputs, self.outputs
+        )
         where = database.cache_directory() / f"netlist-v{TABLE_FORMAT}-{self._key}.pickle"
         packed = database.load_cached(where)
         try:
@@ -512,11 +550,13 @@ class NetlistFitness(TruthTable):
         except (zlib.error, pickle.UnpicklingError, EOFError, ValueError):
             state = None
         if not isinstance(state, dict) or state.get("format") != TABLE_FORMAT:
-            state = derive_table(chip, circuit, self.tiles, self._ports, self.inputs,
-                                 self.outputs, self.seed)
+            state = derive_table(
+                chip, circuit, self.tiles, self._ports, self.inputs, self.outputs, self.seed
+            )
             packed = zlib.compress(pickle.dumps(state, protocol=pickle.HIGHEST_PROTOCOL), 6)
             database.store_cached(where, packed)
         self._packed = packed
+        self._compressed_seed = zlib.compress(data, 6)  # workers need no path to the seed
         self._setup(state)
         try:  # the seed itself must be a netlist the fitness can score
             self._score(data, self.seed)
@@ -541,7 +581,12 @@ class NetlistFitness(TruthTable):
 
     def __getstate__(self) -> dict:
         state = {k: v for k, v in self.__dict__.items() if not k.startswith("_")}
-        state.update(_key=self._key, _packed=self._packed, _ports=self._ports)
+        state.update(
+            _key=self._key,
+            _packed=self._packed,
+            _ports=self._ports,
+            _compressed_seed=self._compressed_seed,
+        )
         return state
 
     def __setstate__(self, state: dict) -> None:
@@ -552,10 +597,7 @@ class NetlistFitness(TruthTable):
         key = (self.seed, self.seed_digest)
         data = _seeds.get(key)
         if data is None:
-            data = read_circuit_bytes(self.seed)
-            if hashlib.sha256(data).hexdigest() != self.seed_digest:
-                raise ValueError(f"the seed {self.seed} changed since the fitness was built")
-            _seeds[key] = data
+            data = _seeds[key] = zlib.decompress(self._compressed_seed)
         return data
 
     def _values(self, data: bytes, where: str) -> list[tuple]:
@@ -586,18 +628,26 @@ class NetlistFitness(TruthTable):
         words = len(self.target_words)
         for port, (_, xs, why) in zip(self.outputs, values):
             if xs:
-                raise Refusal(f"{where}: undriven: output {port!r} is x for {xs.bit_count()} "
-                              f"input words: {why}", "undriven")
-        return sum(words - (ones ^ wanted).bit_count()
-                   for (ones, _, _), wanted in zip(values, self._wanted))
+                raise Refusal(
+                    f"{where}: undriven: output {port!r} is x for {xs.bit_count()} "
+                    f"input words: {why}",
+                    "undriven",
+                )
+        return sum(
+            words - (ones ^ wanted).bit_count()
+            for (ones, _, _), wanted in zip(values, self._wanted)
+        )
 
     def output_words(self, candidate: str | os.PathLike) -> list[int | None]:
         """Each input word's output word, None where an output is x, as simulate_truth_table
         gives them. Raises ValueError for every refusal but x."""
         values = self._values(read_circuit_bytes(candidate), os.fspath(candidate))
-        return [None if any(xs >> w & 1 for _, xs, _ in values)
-                else sum((ones >> w & 1) << k for k, (ones, _, _) in enumerate(values))
-                for w in range(len(self.target_words))]
+        return [
+            None
+            if any(xs >> w & 1 for _, xs, _ in values)
+            else sum((ones >> w & 1) << k for k, (ones, _, _) in enumerate(values))
+            for w in range(len(self.target_words))
+        ]
 
     def __call__(self, candidate: str | os.PathLike) -> int:
         return self._score(read_circuit_bytes(candidate), os.fspath(candidate))
@@ -608,15 +658,25 @@ def _database_module():
 
 
 def _contested_message(path: str, report: DriverReport) -> str:
-    first = (report.contested[0].describe() if report.contested
-             else f"carry input at tile {report.unfed_carries[0].tile}")
+    first = (
+        report.contested[0].describe()
+        if report.contested
+        else f"carry input at tile {report.unfed_carries[0].tile}"
+    )
     return f"{path}: contested: {report.findings}; first: {first}"
 
 
 # -- the default region --------------------------------------------------------------------------
 
-def cone_tiles_of(chip: ChipDatabase, circuit, ports: dict, outputs: Sequence[str], where: str,
-                  key: str | None = None) -> list[tuple[int, int]]:
+
+def cone_tiles_of(
+    chip: ChipDatabase,
+    circuit,
+    ports: dict,
+    outputs: Sequence[str],
+    where: str,
+    key: str | None = None,
+) -> list[tuple[int, int]]:
     """The logic tiles of the LUTs in the outputs' cones on the circuit's wiring: a LUT input is
     followed where the LUT's bits depend on it, a cell's output where its flip-flop is unused."""
     path = chipdb.cache_directory() / f"cone-v{TABLE_FORMAT}-{key}.pickle" if key else None
@@ -653,9 +713,14 @@ def cone_tiles_of(chip: ChipDatabase, circuit, ports: dict, outputs: Sequence[st
     return tiles
 
 
-def cone_tiles(seed: str | os.PathLike, pcf: str | os.PathLike, outputs: Sequence[str], *,
-               chipdb_path: str | os.PathLike | None = None,
-               package: str | None = None) -> list[tuple[int, int]]:
+def cone_tiles(
+    seed: str | os.PathLike,
+    pcf: str | os.PathLike,
+    outputs: Sequence[str],
+    *,
+    chipdb_path: str | os.PathLike | None = None,
+    package: str | None = None,
+) -> list[tuple[int, int]]:
     """NetlistFitness's default region: the logic tiles of the cells in the outputs' cones on
     the seed's wiring, for any seed, .pcf and outputs."""
     data = read_circuit_bytes(seed)
@@ -663,5 +728,6 @@ def cone_tiles(seed: str | os.PathLike, pcf: str | os.PathLike, outputs: Sequenc
     if circuit.device not in DEFAULT_PACKAGES:
         raise ValueError(f"{os.fspath(seed)}: device {circuit.device!r} is not an HX1K or HX8K")
     chip = ChipDatabase.load(chipdb_path or chipdb.default_path(circuit.device), circuit.device)
-    return cone_tiles_of(chip, circuit, port_cells(chip, pcf, outputs, package), outputs,
-                         os.fspath(seed))
+    return cone_tiles_of(
+        chip, circuit, port_cells(chip, pcf, outputs, package), outputs, os.fspath(seed)
+    )

@@ -32,8 +32,9 @@ def _positions(values: Iterable[int], limit: int, what: str) -> list[int]:
     found = [operator.index(v) for v in values]
     for v in found:
         if not 0 <= v <= limit:
-            raise ValueError(f"{what} {v} is outside 0-{limit}: gridflip.mutate would write past "
-                             "the tile")
+            raise ValueError(
+                f"{what} {v} is outside 0-{limit}: gridflip.mutate would write past the tile"
+            )
     return found
 
 
@@ -51,8 +52,9 @@ def _is_tile(data: bytes, header: int, body: int, x: int, y: int) -> bool:
     if not match or match.end() != body or (int(match[1]), int(match[2])) != (x, y):
         return False
     end = body + TILE_BYTES
-    return end <= len(data) and all(data[body + r * ROW_STRIDE + COLUMN_COUNT] == 0x0A
-                                    for r in range(ROW_LINES))
+    return end <= len(data) and all(
+        data[body + r * ROW_STRIDE + COLUMN_COUNT] == 0x0A for r in range(ROW_LINES)
+    )
 
 
 def tile_bodies(data: bytes) -> dict[tuple[int, int], int]:
@@ -76,8 +78,13 @@ def _body(data: bytes, x: int, y: int) -> int | None:
     return tile_bodies(data).get((x, y))
 
 
-def mutate_region(path: str | os.PathLike, tiles: Iterable[Sequence[int]], rows: Iterable[int],
-                  columns: Iterable[int], mutation_chance: float) -> None:
+def mutate_region(
+    path: str | os.PathLike,
+    tiles: Iterable[Sequence[int]],
+    rows: Iterable[int],
+    columns: Iterable[int],
+    mutation_chance: float,
+) -> None:
     """Flip bits of the circuit at `path` in place, as gridflip.mutate(path, rows, columns,
     mutation_chance) would, but only inside `tiles`, the (x, y) of logic tiles of the file.
 
@@ -92,15 +99,17 @@ def mutate_region(path: str | os.PathLike, tiles: Iterable[Sequence[int]], rows:
         x, y = (operator.index(v) for v in tile)
         body = _body(data, x, y)
         if body is None:
-            raise ValueError(f"tile ({x}, {y}) is not a logic tile of {os.fspath(path)} with 16 "
-                             "rows of 54 bits")
+            raise ValueError(
+                f"tile ({x}, {y}) is not a logic tile of {os.fspath(path)} with 16 rows of 54 bits"
+            )
         offsets.add(body)
     if not offsets:
         return
     offsets = sorted(offsets)
-    scratch = b"".join(b".logic_tile 0 0\n" + data[o:o + TILE_BYTES] for o in offsets)
-    descriptor, name = tempfile.mkstemp(prefix="gridflip-region-", suffix=".asc",
-                                        dir=_SCRATCH_DIRECTORY)
+    scratch = b"".join(b".logic_tile 0 0\n" + data[o : o + TILE_BYTES] for o in offsets)
+    descriptor, name = tempfile.mkstemp(
+        prefix="gridflip-region-", suffix=".asc", dir=_SCRATCH_DIRECTORY
+    )
     try:
         with os.fdopen(descriptor, "wb") as file:
             file.write(scratch)
@@ -110,11 +119,12 @@ def mutate_region(path: str | os.PathLike, tiles: Iterable[Sequence[int]], rows:
     finally:
         os.unlink(name)
     header = len(b".logic_tile 0 0\n")
-    span = bytearray(data[offsets[0]:offsets[-1] + TILE_BYTES])
+    span = bytearray(data[offsets[0] : offsets[-1] + TILE_BYTES])
     for k, offset in enumerate(offsets):
         start = k * (header + TILE_BYTES) + header
-        span[offset - offsets[0]:offset - offsets[0] + TILE_BYTES] = mutated[start:start
-                                                                             + TILE_BYTES]
+        span[offset - offsets[0] : offset - offsets[0] + TILE_BYTES] = mutated[
+            start : start + TILE_BYTES
+        ]
     descriptor = os.open(path, os.O_WRONLY)
     try:
         written = os.pwrite(descriptor, span, offsets[0])
