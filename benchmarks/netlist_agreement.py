@@ -30,13 +30,14 @@ import tempfile
 from collections import Counter
 from concurrent.futures import ProcessPoolExecutor
 
+from netlist_cost import SCRATCH, Candidates, around, cpu_name
+
 from gridflip_evolution.drivers import find_contested_wires
 from gridflip_evolution.icestorm import load_icebox
 from gridflip_evolution.netlist import ContestedWires, NetlistFitness, Refusal
 from gridflip_evolution.seeds import INPUTS, OUTPUTS, seed
 from gridflip_evolution.targets import adder
 from gridflip_evolution.truth_table import simulate_truth_table
-from netlist_cost import SCRATCH, Candidates, around, cpu_name
 
 
 def simulate(path: str, pcf, timeout: float) -> list[int | None] | str:
@@ -59,8 +60,10 @@ def run_device(device: str, defined_wanted: int, timeout: float, seed_value: int
     counts: Counter = Counter()
     problems: list[str] = []
     with tempfile.TemporaryDirectory(prefix=f"gridflip-agreement-{device}-", dir=SCRATCH) as work:
-        makers = [(cone, Candidates(circuit, list(cone.tiles), os.path.join(work, "cone"), rng)),
-                  (wide, Candidates(circuit, wide_region, os.path.join(work, "wide"), rng))]
+        makers = [
+            (cone, Candidates(circuit, list(cone.tiles), os.path.join(work, "cone"), rng)),
+            (wide, Candidates(circuit, wide_region, os.path.join(work, "wide"), rng)),
+        ]
         for _, maker in makers:
             os.mkdir(maker.directory)
         while counts["defined"] < defined_wanted:
@@ -82,8 +85,9 @@ def run_device(device: str, defined_wanted: int, timeout: float, seed_value: int
                 equal = report.clean
             counts["finding equal" if equal else "finding differs"] += 1
             if not equal:
-                problems.append(f"{path}: finding differs: ours {ours[0]}, "
-                                f"driver check {report.findings}")
+                problems.append(
+                    f"{path}: finding differs: ours {ours[0]}, driver check {report.findings}"
+                )
             if not report.clean:
                 continue
             words = simulate(path, pcf, timeout)
@@ -106,37 +110,60 @@ def run_device(device: str, defined_wanted: int, timeout: float, seed_value: int
                 problems.append(f"{path}: refused where the simulator is defined: {ours[1]}")
             if os.path.exists(path) and ours[0] != "scored":
                 os.unlink(path)
-    return {"device": device, "counts": dict(counts), "problems": problems,
-            "regions": {"cone": list(cone.tiles), "16 tiles": wide_region}}
+    return {
+        "device": device,
+        "counts": dict(counts),
+        "problems": problems,
+        "regions": {"cone": list(cone.tiles), "16 tiles": wide_region},
+    }
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--devices", default="hx1k,hx8k")
-    parser.add_argument("--defined", type=int, default=300,
-                        help="simulated, fully defined candidates per device (default 300)")
+    parser.add_argument(
+        "--defined",
+        type=int,
+        default=300,
+        help="simulated, fully defined candidates per device (default 300)",
+    )
     parser.add_argument("--jobs", type=int, default=2, help="devices at once (default 2)")
-    parser.add_argument("--timeout", type=float, default=30,
-                        help="seconds the simulator's each step may take (default 30)")
+    parser.add_argument(
+        "--timeout",
+        type=float,
+        default=30,
+        help="seconds the simulator's each step may take (default 30)",
+    )
     parser.add_argument("--seed", type=int, default=1, help="of the candidates' random choices")
     args = parser.parse_args(argv)
     devices = args.devices.split(",")
     with ProcessPoolExecutor(max_workers=max(1, min(args.jobs, len(devices)))) as pool:
-        results = list(pool.map(run_device, devices, [args.defined] * len(devices),
-                                [args.timeout] * len(devices), [args.seed] * len(devices)))
+        results = list(
+            pool.map(
+                run_device,
+                devices,
+                [args.defined] * len(devices),
+                [args.timeout] * len(devices),
+                [args.seed] * len(devices),
+            )
+        )
     print(f"CPU: {cpu_name()}\n")
     failed = False
-    print("| device | candidates | defined (driver check clean, simulator fully defined) | "
-          "scored, agree | scored, disagree | refused where defined | findings equal |")
+    print(
+        "| device | candidates | defined (driver check clean, simulator fully defined) | "
+        "scored, agree | scored, disagree | refused where defined | findings equal |"
+    )
     print("|---|---|---|---|---|---|---|")
     for result in results:
         c = result["counts"]
         refused = sum(v for k, v in c.items() if k.startswith("refused where defined"))
         share = refused / c["defined"] if c.get("defined") else 1.0
         failed |= bool(result["problems"]) or share > 0.02
-        print(f"| {result['device']} | {c['candidates']} | {c['defined']} | {c.get('agree', 0)} | "
-              f"{c.get('disagree', 0)} | {refused} ({share:.1%}) | "
-              f"{c.get('finding equal', 0)} of {c['candidates']} |")
+        print(
+            f"| {result['device']} | {c['candidates']} | {c['defined']} | {c.get('agree', 0)} | "
+            f"{c.get('disagree', 0)} | {refused} ({share:.1%}) | "
+            f"{c.get('finding equal', 0)} of {c['candidates']} |"
+        )
     for result in results:
         print(f"\n{result['device']} (regions {result['regions']}):")
         for key, value in sorted(result["counts"].items()):

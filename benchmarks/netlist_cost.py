@@ -111,8 +111,13 @@ built = time.perf_counter() - started
 data = pickle.dumps(fitness)
 print(json.dumps({{"seconds": built, "pickle": len(data)}}))
 """
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         env={**os.environ, "XDG_CACHE_HOME": cache}, timeout=600)
+    run = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "XDG_CACHE_HOME": cache},
+        timeout=600,
+    )
     if run.returncode != 0:
         raise RuntimeError(run.stderr.strip()[-500:])
     return json.loads(run.stdout.strip().splitlines()[-1])
@@ -129,8 +134,7 @@ fitness = pickle.loads(data)
 fitness(fitness.seed)
 print(time.perf_counter() - started)
 """
-    run = subprocess.run([sys.executable, "-c", code], input=data, capture_output=True,
-                         timeout=600)
+    run = subprocess.run([sys.executable, "-c", code], input=data, capture_output=True, timeout=600)
     if run.returncode != 0:
         raise RuntimeError(run.stderr.decode().strip()[-500:])
     return float(run.stdout.decode().split()[-1])
@@ -140,8 +144,9 @@ def median_ms(values: list[float]) -> str:
     return f"{statistics.median(values) * 1e3:.3f}" if values else "-"
 
 
-def measure(device: str, regions: dict, count: int, simulations: int, rng: random.Random,
-            scratch: str) -> list[dict]:
+def measure(
+    device: str, regions: dict, count: int, simulations: int, rng: random.Random, scratch: str
+) -> list[dict]:
     circuit, pcf = seed(device)
     icebox = load_icebox()
     rows = []
@@ -177,9 +182,19 @@ def measure(device: str, regions: dict, count: int, simulations: int, rng: rando
             started = time.perf_counter()
             find_contested_wires(path, icebox)
             checks.append(time.perf_counter() - started)
-        rows.append({"device": device, "region": name, "tiles": len(region),
-                     "candidates": count, "outcomes": outcomes, "scored": scored, "all": every,
-                     "simulator": simulator, "driver check": checks})
+        rows.append(
+            {
+                "device": device,
+                "region": name,
+                "tiles": len(region),
+                "candidates": count,
+                "outcomes": outcomes,
+                "scored": scored,
+                "all": every,
+                "simulator": simulator,
+                "driver check": checks,
+            }
+        )
         shutil.rmtree(directory)
     return rows
 
@@ -220,24 +235,37 @@ def main(argv: list[str] | None = None) -> int:
             fitness = NetlistFitness(circuit, pcf, INPUTS, OUTPUTS, adder)
             worker = unpickle_in_child(pickle.dumps(fitness))
             builds.append((device, cold["seconds"], cached["seconds"], cold["pickle"], worker))
-            regions = {"cone (default)": list(fitness.tiles),
-                       "16 tiles": around(list(fitness.tiles), circuit, 16)}
+            regions = {
+                "cone (default)": list(fitness.tiles),
+                "16 tiles": around(list(fitness.tiles), circuit, 16),
+            }
             mutations.append((device, mutation_cost(device, regions["16 tiles"], scratch)))
             results += measure(device, regions, args.candidates, args.simulations, rng, scratch)
 
-    print("| device | region | tiles | candidates | scored | median ms, scored | median ms, all "
-          "| simulator median ms | driver check median ms | simulator / fitness |")
+    print(
+        "| device | region | tiles | candidates | scored | median ms, scored | median ms, all "
+        "| simulator median ms | driver check median ms | simulator / fitness |"
+    )
     print("|---|---|---|---|---|---|---|---|---|---|")
     for row in results:
-        ratio = (statistics.median(row["simulator"]) / statistics.median(row["scored"])
-                 if row["simulator"] and row["scored"] else float("nan"))
-        print(f"| {row['device']} | {row['region']} | {row['tiles']} | {row['candidates']} | "
-              f"{len(row['scored'])} | {median_ms(row['scored'])} | {median_ms(row['all'])} | "
-              f"{median_ms(row['simulator'])} (n={len(row['simulator'])}) | "
-              f"{median_ms(row['driver check'])} | {ratio:.0f}x |")
-    print("\nOutcomes:", "; ".join(f"{r['device']} {r['region']}: {r['outcomes']}" for r in results))
-    print("\n| device | build, cold s | build, cached s | pickle bytes | worker: unpickle and "
-          "score the seed, s |")
+        ratio = (
+            statistics.median(row["simulator"]) / statistics.median(row["scored"])
+            if row["simulator"] and row["scored"]
+            else float("nan")
+        )
+        print(
+            f"| {row['device']} | {row['region']} | {row['tiles']} | {row['candidates']} | "
+            f"{len(row['scored'])} | {median_ms(row['scored'])} | {median_ms(row['all'])} | "
+            f"{median_ms(row['simulator'])} (n={len(row['simulator'])}) | "
+            f"{median_ms(row['driver check'])} | {ratio:.0f}x |"
+        )
+    print(
+        "\nOutcomes:", "; ".join(f"{r['device']} {r['region']}: {r['outcomes']}" for r in results)
+    )
+    print(
+        "\n| device | build, cold s | build, cached s | pickle bytes | worker: unpickle and "
+        "score the seed, s |"
+    )
     print("|---|---|---|---|---|")
     for device, cold, cached, size, worker in builds:
         print(f"| {device} | {cold:.2f} | {cached:.3f} | {size} | {worker:.3f} |")
