@@ -297,17 +297,23 @@ def _parse(text: str) -> dict:
     groups: list = []  # (x, y, kind, dst net, bit names, [(pattern text, src net)])
 
     for block in text.split("\n."):
-        lines = block.split("\n")
-        head = lines[0].split()
+        first, _, rest = block.partition("\n")
+        head = first.split()
         if not head or head[0].startswith("#"):
             continue
         directive = "." + head[0].lstrip(".")
-        body = [line.split() for line in lines[1:] if line and not line.startswith("#")]
         if directive == ".net":
             if int(head[1]) != len(nets):
                 raise ValueError(f"net {head[1]} out of order")
-            nets.append([(int(w[0]), int(w[1]), w[2]) for w in body])
-        elif directive in (".buffer", ".routing"):
+            words = rest.split()  # x y name, three words a segment
+            if len(words) % 3:
+                raise ValueError(f"net {head[1]} has a line that is not x, y and a name")
+            nets.append(list(zip(map(int, words[0::3]), map(int, words[1::3]), words[2::3])))
+            continue
+        if directive in (".buffer", ".routing"):
+            words = rest.split()  # pattern source, two words a row
+            if len(words) % 2:
+                raise ValueError(f"{first}: a line that is not a pattern and a net")
             groups.append(
                 (
                     int(head[1]),
@@ -315,10 +321,12 @@ def _parse(text: str) -> dict:
                     BUFFER if directive == ".buffer" else ROUTING,
                     int(head[3]),
                     head[4:],
-                    [(w[0], int(w[1])) for w in body],
+                    list(zip(words[0::2], map(int, words[1::2]))),
                 )
             )
-        elif directive in TILE_KINDS:
+            continue
+        body = [line.split() for line in rest.split("\n") if line and not line.startswith("#")]
+        if directive in TILE_KINDS:
             tiles[(int(head[1]), int(head[2]))] = TILE_KINDS[directive]
         elif directive == ".device":
             device, width, height = head[1], int(head[2]), int(head[3])
@@ -353,13 +361,10 @@ def _parse(text: str) -> dict:
     names = sorted({s[2] for part in wires for s in part})
     name_index = {name: n for n, name in enumerate(names)}
 
-    in_tile: dict[tuple[int, int, int], list[str]] = {}
+    in_tile: dict[tuple[int, int], dict[int, list[str]]] = {}  # tile -> net -> its names there
     for net, segments in enumerate(nets):
         for x, y, name in segments:
-            in_tile.setdefault((net, x, y), []).append(name)
-
-    def names_in_tile(net: int, x: int, y: int) -> list[str]:
-        return in_tile.get((net, x, y), [])
+            in_tile.setdefault((x, y), {}).setdefault(net, []).append(name)
 
     def tile_class(x: int, y: int) -> str:
         kind = tiles[(x, y)]
@@ -367,60 +372,80 @@ def _parse(text: str) -> dict:
             return kind
         return "io_l" if x == 0 else "io_r" if x == width - 1 else "io_b" if y == 0 else "io_t"
 
-    # Learn each switch's names where they are unambiguous, then resolve the rest.
+    # A wire with two names in a tile (an I/O cell's output seen from a neighbour) leaves a
+    # switch's end ambiguous; tiles of the same kind where it is not tell which name it has.
+    needed = set()
+    for x, y, kind, dst, bit_names, rows in groups:
+        names_here = in_tile[(x, y)]
+        if len(names_here[dst]) != 1 or any(len(names_here[src]) != 1 for _, src in rows):
+            needed.add((tile_class(x, y), kind, tuple(bit_names)))
     learnt: dict[tuple, str] = {}
-    pending = []
     for x, y, kind, dst, bit_names, rows in groups:
         key = (tile_class(x, y), kind, tuple(bit_names))
-        dst_names = names_in_tile(dst, x, y)
-        if len(dst_names) == 1:
-            learnt.setdefault(key + ("dst",), dst_names[0])
-        for pattern, src in rows:
-            src_names = names_in_tile(src, x, y)
-            if len(src_names) == 1:
-                learnt.setdefault(key + (pattern,), src_names[0])
-        pending.append((key, dst_names, [(p, s, names_in_tile(s, x, y)) for p, s in rows]))
+        if key in needed:
+            names_here = in_tile[(x, y)]
+            if len(names_here[dst]) == 1:
+                learnt.setdefault((*key, "dst"), names_here[dst][0])
+            for pattern, src in rows:
+                if len(names_here[src]) == 1:
+                    learnt.setdefault((*key, pattern), names_here[src][0])
 
     def resolve(found: list[str], key: tuple, what: str) -> str:
-        if len(found) == 1:
-            return found[0]
         name = learnt.get(key)
         if name not in found:
             raise ValueError(f"cannot tell which of {found} a switch's {what} is ({key})")
         return name
 
-    group_tile, group_kind, group_dst, group_dst_name = (
-        array("H"),
-        array("B"),
-        array("I"),
-        array("H"),
-    )
-    group_bit_first, group_bits, group_row_first = array("I", [0]), array("H"), array("I", [0])
-    row_pattern, row_src, row_src_name = array("I"), array("I"), array("H")
-    tile_group_first = array("I", [0] * (len(tile_list) + 1))
-    order = sorted(range(len(groups)), key=lambda g: (groups[g][0], groups[g][1]))
+    bit_of: dict[str, tuple[int, int]] = {}
     tile_index = {tile: n for n, tile in enumerate(tile_list)}
-    for g in order:
-        x, y, kind, dst, bit_names, rows = groups[g]
-        key, dst_names, resolved_rows = pending[g]
-        bits = [_bit(name) for name in bit_names]
+    group_tile, group_kind, group_dst, group_dst_name = [], [], [], []
+    group_bit_first, group_bits, group_row_first = [0], [], [0]
+    row_pattern, row_src, row_src_name = [], [], []
+    tile_group_first = array("I", [0] * (len(tile_list) + 1))
+    ends: dict[int, tuple[int, int]] = {}  # in the current tile: net -> (wire, name), unambiguous
+    current_tile = None
+    for x, y, kind, dst, bit_names, rows in sorted(groups, key=lambda g: (g[0], g[1])):
+        names_here = in_tile[(x, y)]
+        if (x, y) != current_tile:
+            current_tile, ends = (x, y), {}
+        key = (tile_class(x, y), kind, tuple(bit_names))
+        bits = []
+        for name in bit_names:
+            if name not in bit_of:
+                bit_of[name] = _bit(name)
+            bits.append(bit_of[name])
         numeric = sorted(range(len(bits)), key=bits.__getitem__)  # row, then column
-        dst_name = resolve(dst_names, key + ("dst",), "destination")
+        found = names_here[dst]
+        dst_name = found[0] if len(found) == 1 else resolve(found, (*key, "dst"), "destination")
         group_tile.append(tile_index[(x, y)])
         group_kind.append(kind)
         group_dst.append(wire_of_segment[(x, y, dst_name)])
         group_dst_name.append(name_index[dst_name])
         group_bits.extend(bits[i][0] * 64 + bits[i][1] for i in numeric)
         group_bit_first.append(len(group_bits))
-        for pattern, _, src_names in resolved_rows:
-            src_name = resolve(src_names, key + (pattern,), "source")
-            row_pattern.append(sum((pattern[i] == "1") << k for k, i in enumerate(numeric)))
-            row_src.append(wire_of_segment[(x, y, src_name)])
-            row_src_name.append(name_index[src_name])
+        identity = numeric == sorted(numeric)
+        for pattern, src in rows:
+            end = ends.get(src)
+            if end is None:
+                found = names_here[src]
+                name = found[0] if len(found) == 1 else resolve(found, (*key, pattern), "source")
+                end = (wire_of_segment[(x, y, name)], name_index[name])
+                if len(found) == 1:
+                    ends[src] = end
+            # Bit k of the pattern is the group's k-th bit in row-then-column order.
+            ordered = pattern if identity else "".join(pattern[i] for i in numeric)
+            row_pattern.append(int(ordered[::-1], 2))
+            row_src.append(end[0])
+            row_src_name.append(end[1])
         group_row_first.append(len(row_pattern))
         tile_group_first[tile_index[(x, y)] + 1] = len(group_tile)
     for n in range(1, len(tile_group_first)):  # tiles without switches
         tile_group_first[n] = max(tile_group_first[n], tile_group_first[n - 1])
+    group_tile, group_kind = array("H", group_tile), array("B", group_kind)
+    group_dst, group_dst_name = array("I", group_dst), array("H", group_dst_name)
+    group_bit_first, group_bits = array("I", group_bit_first), array("H", group_bits)
+    group_row_first, row_pattern = array("I", group_row_first), array("I", row_pattern)
+    row_src, row_src_name = array("I", row_src), array("H", row_src_name)
 
     wire_first, seg_x, seg_y, seg_name = array("I", [0]), array("B"), array("B"), array("H")
     by_tile: dict[int, list[tuple[int, int]]] = {n: [] for n in range(len(tile_list))}
