@@ -1,10 +1,11 @@
-"""An exact truth-table fitness for candidates whose routing changed, at about a millisecond each.
+"""An exact truth-table fitness for candidates whose routing changed, in well under a millisecond.
 
 NetlistFitness reads IceStorm's chip database (chipdb.py) and derives, once per seed and region,
 a table of what a candidate can change: the switches of the region's tiles, and the seed's nets
 outside the region collapsed into one node each. A candidate then costs a file read, the switches
-whose bits differ from the seed's, the nets those reach and the LUTs of the outputs' cones, every
-input word evaluated at once, one bit per word.
+whose bits differ from the last candidate read (decoded by the _netlist module, in C++), the nets
+those reach and the LUTs of the outputs' cones, every input word evaluated at once, one bit per
+word, with x where the simulator has x (a LUT's output is x only where its x inputs matter).
 
 It models what icebox_vlog writes and iverilog simulates, and refuses with a ValueError, naming
 the reason and the place, where that answer would not be a defined truth table:
