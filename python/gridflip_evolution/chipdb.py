@@ -1,6 +1,7 @@
 """The iCE40 chip database that IceStorm installs (chipdb-1k.txt, chipdb-8k.txt): its tiles, its
 wires and every switch with its configuration bits, read once and kept in a compact form that is
-cached on disk under the database's SHA-256.
+cached on disk under the database's SHA-256. And the table NetlistFitness derives from it and a
+circuit (derive_table): what a region's candidates can change, in builtins only.
 
 The database's nets are the wires of the chip (IceStorm's expand_net), except that it joins a
 pad's global input (padin_N) to the global network it drives, and a bank's latch buffer (fabout)
@@ -78,11 +79,16 @@ class _BuiltinsOnly(pickle.Unpickler):
         raise pickle.UnpicklingError(f"{module}.{name} in a gridflip cache file")
 
 
+def loads_builtins(data: bytes):
+    """pickle.loads for data that holds builtins only (a cache file, a derived table)."""
+    return _BuiltinsOnly(io.BytesIO(data)).load()
+
+
 def load_cached(path: Path):
     """The object cached at `path`, or None if there is none or it cannot be read."""
     try:
         with open(path, "rb") as file:
-            return _BuiltinsOnly(io.BytesIO(file.read())).load()
+            return loads_builtins(file.read())
     except (
         OSError,
         pickle.UnpicklingError,

@@ -30,7 +30,6 @@ scored all the same, from a table derived for it alone (slower: the whole chip d
 from __future__ import annotations
 
 import hashlib
-import io
 import os
 import pickle
 import threading
@@ -478,7 +477,7 @@ def _key(*parts) -> str:
 
 
 def _unpack(packed: bytes) -> dict:
-    return chipdb._BuiltinsOnly(io.BytesIO(zlib.decompress(packed))).load()
+    return chipdb.loads_builtins(zlib.decompress(packed))
 
 
 class NetlistFitness(TruthTable):
