@@ -88,7 +88,8 @@ def mutate_region(
     """Flip bits of the circuit at `path` in place, as gridflip.mutate(path, rows, columns,
     mutation_chance) would, but only inside `tiles`, the (x, y) of logic tiles of the file.
 
-    ValueError for a tile that is not a logic tile of the file (with 16 rows of 54 bits), and
+    ValueError for a tile that is not a logic tile of the file (a ".logic_tile x y" line, then 16
+    rows of 54 characters and a line feed), and
     for a row outside 0-15 or a column outside 0-53; TypeError for values that are not integers;
     what gridflip.mutate raises for the chance. OSError as the file gives it."""
     rows = _positions(rows, ROW_LINES - 1, "row")
@@ -100,7 +101,8 @@ def mutate_region(
         body = _body(data, x, y)
         if body is None:
             raise ValueError(
-                f"tile ({x}, {y}) is not a logic tile of {os.fspath(path)} with 16 rows of 54 bits"
+                f"tile ({x}, {y}) is not a logic tile of {os.fspath(path)} with 16 rows of 54 "
+                "characters"
             )
         offsets.add(body)
     if not offsets:
@@ -131,4 +133,4 @@ def mutate_region(
     finally:
         os.close(descriptor)
     if written != len(span):
-        raise OSError(f"{os.fspath(path)}: wrote {written} of {len(span)} bytes")
+        raise OSError(f"{os.fspath(path)}: wrote {written} of {len(span)} bytes: the file is torn")
