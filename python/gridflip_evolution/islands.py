@@ -93,7 +93,8 @@ class _Worker:
 
     fitness: Callable[[str], float] | None = None
     stop = None  # a multiprocessing.Event in a local pool
-    folders: dict[int, Path] = {}  # by thread: a caller's thread pool runs islands side by side
+    # by process and thread: a caller's thread pool runs islands side by side
+    folders: dict[tuple[int, int], Path] = {}
     layouts: dict[str, tuple[list[int], list[tuple[int, int]]]] = {}
 
 
@@ -109,13 +110,21 @@ def start_worker(fitness: Callable[[str], float] | None, stop, workdir: str | No
 
 
 def _work_folder(workdir: str | None) -> Path:
-    folder = _Worker.folders.get(threading.get_ident())
+    # By process too: a forked worker inherits its parent's table, and its thread's identity.
+    owner = (os.getpid(), threading.get_ident())
+    folder = _Worker.folders.get(owner)
     if folder is None or not folder.is_dir():
-        folder = _Worker.folders[threading.get_ident()] = make_work_folder(workdir, "island")
+        folder = _Worker.folders[owner] = make_work_folder(workdir, "island")
         # Pool workers end through os._exit, which skips atexit; Finalize runs there.
-        util.Finalize(None, remove_tree, args=(folder,), exitpriority=10)
-        atexit.register(remove_tree, folder)
+        util.Finalize(None, _remove_own, args=(folder, os.getpid()), exitpriority=10)
+        atexit.register(_remove_own, folder, os.getpid())
     return folder
+
+
+def _remove_own(folder: Path, creator: int) -> None:
+    """A forked child runs its parent's exit handlers too: only the creator removes."""
+    if os.getpid() == creator:
+        remove_tree(folder)
 
 
 def _layout(data: bytes, key: str) -> tuple[list[int], list[tuple[int, int]]]:
