@@ -31,7 +31,9 @@ outside the logic cells (columns 36-45 of logic-tile rows), whose wiring may the
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
+import io
 import operator
 import os
 import re
@@ -312,7 +314,9 @@ class TruthTableFitness(TruthTable):
         then each cell has two: its LUT's value ("lout") and its cell output ("out")."""
         config = icebox.iceconfig()
         try:
-            config.read_file(self.seed)
+            # icebox prints a warning for each line it skips; the refusal below says enough.
+            with contextlib.redirect_stdout(io.StringIO()):
+                config.read_file(self.seed)
         except (AssertionError, IndexError, KeyError, ValueError, UnicodeDecodeError) as error:
             raise UnreadableCircuit(
                 f"icebox cannot read {self.seed}: {str(error) or type(error).__name__}"
