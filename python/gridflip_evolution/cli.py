@@ -56,44 +56,27 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: {message}\n")
 
 
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"{value} is below 1")
-    return value
+def _number(kind: type, holds: Callable[[float], bool], wanted: str) -> Callable[[str], float]:
+    """An argparse type: `kind` of the text, refused unless `holds` (NaN never holds)."""
+    noun = "a whole number" if kind is int else "a number"
+
+    def convert(text: str):
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not {noun}") from None
+        if not holds(value):
+            raise argparse.ArgumentTypeError(f"{text} is not {wanted}")
+        return value
+
+    return convert
 
 
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"{value} is below 0")
-    return value
-
-
-def _duration(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
-    if not 0 < value < math.inf:  # NaN too
-        raise argparse.ArgumentTypeError(f"{text} is not a number of seconds above 0")
-    return value
-
-
-def _probability(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
-    if not 0 < value <= 1:  # NaN too, which would flip every position
-        raise argparse.ArgumentTypeError(f"{text} is not above 0 and at most 1")
-    return value
+_positive_int = _number(int, lambda v: v >= 1, "1 or more")
+_count = _number(int, lambda v: v >= 0, "0 or more")
+_duration = _number(float, lambda v: 0 < v < math.inf, "a number of seconds above 0")
+# NaN would flip every position
+_probability = _number(float, lambda v: 0 < v <= 1, "above 0 and at most 1")
 
 
 def _columns(text: str) -> list[int]:
