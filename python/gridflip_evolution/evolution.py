@@ -60,6 +60,8 @@ class Evolution:
     reasons: dict[str, str] = field(default_factory=dict)  # a dropped outcome -> its last detail
     workers: Counter = field(default_factory=Counter)  # candidates made by each worker process
     taken: int = 0  # island results the run took as its champion
+    accepted: int = 0  # candidates that became a parent on an island
+    accepted_routing: int = 0  # of those, the ones that changed routing bits
     samples: list[tuple[float, int]] = field(default_factory=list)  # (seconds, candidates)
     plot: str | None = None
 
@@ -344,6 +346,8 @@ class _Run:
         self.broken_in_row = 0
         result = self.result
         result.generations += island.generations
+        result.accepted += island.steps
+        result.accepted_routing += island.routing_steps
         result.outcomes.update(island.outcomes)
         result.reasons.update(island.reasons)
         result.workers[island.worker] += sum(island.outcomes.values())
@@ -453,6 +457,8 @@ class _Run:
             "seconds": round(self.elapsed(), 3),
             "stopped": result.stopped or None,
             "outcomes": dict(result.outcomes),
+            "accepted": result.accepted,
+            "accepted_changing_routing": result.accepted_routing,
         }
         self.writer.put(self.record.save, fields, force=force)
 
@@ -518,6 +524,8 @@ def evolve(
     keep: int = 1,
     chance: float = 0.005,
     columns: Sequence[int] = LOGIC_CELL_COLUMNS,
+    routing_chance: float | None = None,
+    tiles: Sequence[Sequence[int]] | None = None,
     generations: int | None = None,
     seconds: float | None = None,
     max_score: float | None = None,
@@ -540,8 +548,13 @@ def evolve(
 
     max_score defaults to the fitness's max_score attribute, where it has one. The fitness gets a
     candidate's path and returns a number; ValueError, or a number that is not finite, refuses
-    the candidate; any other exception stops the run with EvolutionStopped. The two-driver check
-    runs when `columns` reach beyond the logic cells, unless check_drivers says otherwise.
+    the candidate; any other exception stops the run with EvolutionStopped.
+
+    `chance` is for the logic-cell columns (36-45) among `columns`, `routing_chance` (default:
+    `chance`) for the others, which change the routing. With `tiles`, (x, y) logic tiles, only
+    those are mutated (mutate_region). The two-driver check runs when `columns` reach beyond the
+    logic cells, unless check_drivers says otherwise or the fitness finds contested wires itself
+    (a `checks_drivers` attribute that is true, as NetlistFitness has).
 
     With no `executor`, a process pool of `workers` processes runs the islands and is shut down
     at the end; a worker that dies is replaced, `replacements` times in a row at most. An executor
@@ -563,12 +576,19 @@ def evolve(
         max_score = getattr(fitness, "max_score", None)
     columns = tuple(columns)
     if check_drivers is None:
-        check_drivers = not set(columns) <= set(LOGIC_CELL_COLUMNS)
+        check_drivers = not set(columns) <= set(LOGIC_CELL_COLUMNS) and not getattr(
+            fitness, "checks_drivers", False
+        )
+    if routing_chance is None:
+        routing_chance = chance
+    region = None if tiles is None else tuple((int(x), int(y)) for x, y in tiles)
     options = {
         "population": population,
         "keep": keep,
         "chance": chance,
         "columns": list(columns),
+        "routing_chance": routing_chance,
+        "tiles": None if region is None else [list(tile) for tile in region],
         "generations": generations,
         "seconds": seconds,
         "max_score": max_score,
@@ -616,8 +636,15 @@ def evolve(
     if kept:
         report(f"could not remove work folders that killed runs left: {', '.join(kept)}")
 
+    cells = tuple(c for c in columns if c in LOGIC_CELL_COLUMNS)
+    routing = tuple(c for c in columns if c not in LOGIC_CELL_COLUMNS)
     mutation = Mutation(
-        ((columns, chance),), tuple(range(ROW_LINES)), check_drivers, pack, icebox_dir
+        ((cells, chance), (routing, routing_chance)),
+        tuple(range(ROW_LINES)),
+        check_drivers,
+        pack,
+        icebox_dir,
+        tiles=region,
     )
     job = IslandJob(
         b"", "", None, mutation, population, keep, slice_seconds, None, max_score, None, workdir

@@ -91,8 +91,22 @@ def mutate_region(
     ValueError for a tile that is not a logic tile of the file (with 16 rows of 54 bits), and
     for a row outside 0-15 or a column outside 0-53; TypeError for values that are not integers;
     what gridflip.mutate raises for the chance. OSError as the file gives it."""
+    mutate_region_passes(path, tiles, rows, [(columns, mutation_chance)])
+
+
+def mutate_region_passes(
+    path: str | os.PathLike,
+    tiles: Iterable[Sequence[int]],
+    rows: Iterable[int],
+    passes: Iterable[tuple[Iterable[int], float]],
+) -> None:
+    """mutate_region once for each (columns, chance) of `passes`, in that order, with one read
+    and one write of the file: what the evolution does with its logic-cell and routing
+    chances."""
     rows = _positions(rows, ROW_LINES - 1, "row")
-    columns = _positions(columns, COLUMN_COUNT - 1, "column")
+    passes = [
+        (_positions(columns, COLUMN_COUNT - 1, "column"), chance) for columns, chance in passes
+    ]
     data = read_circuit_bytes(path)
     offsets = set()
     for tile in tiles:
@@ -113,7 +127,8 @@ def mutate_region(
     try:
         with os.fdopen(descriptor, "wb") as file:
             file.write(scratch)
-        gridflip.mutate(name, rows, columns, mutation_chance)
+        for columns, chance in passes:
+            gridflip.mutate(name, rows, columns, chance)
         with open(name, "rb") as file:
             mutated = file.read()
     finally:
