@@ -1,7 +1,7 @@
 // The recursion check around one call of the module.
 #pragma once
 
-#include "binding/stack_bounds.hpp"
+#include "base/stack_bounds.hpp"
 
 #include <Python.h>
 
