@@ -97,6 +97,17 @@ BacktraceMode process_backtrace_mode() noexcept {
 
 void write_abort_report(std::string_view message, std::source_location where, BacktraceMode mode,
                         int skip_frames) noexcept {
+  // Named now, with the interpreter lock held: naming takes the loader's lock, which a fork made
+  // by another thread while this one waited would copy, taken, into the child.
+  std::string backtrace;
+  if (mode != BacktraceMode::off) {
+    backtrace = "stack backtrace:\n" + backtrace_entries(mode, skip_frames + 1);
+    if (mode == BacktraceMode::short_form) {
+      backtrace += "note: Some details are omitted, run with `";
+      backtrace += backtrace_variable;
+      backtrace += "=full` for a verbose backtrace.\n";
+    }
+  }
   // Both the wait for the lock and the writes let the rest of the process run (see BlockingHooks).
   BlockingRegion region;
   const ReportLock lock(region);
@@ -113,12 +124,7 @@ void write_abort_report(std::string_view message, std::source_location where, Ba
     }
     return;
   }
-  write_stderr("stack backtrace:\n");
-  write_backtrace(mode, skip_frames + 1);
-  if (mode == BacktraceMode::short_form) {
-    write_pieces(std::string_view("note: Some details are omitted, run with `"), backtrace_variable,
-                 std::string_view("=full` for a verbose backtrace.\n"));
-  }
+  write_stderr(backtrace);
 }
 
 }  // namespace gridflip

@@ -9,7 +9,7 @@ namespace {
 thread_local int t_aborts_in_flight = 0;
 thread_local bool t_writing_report = false;
 
-constexpr int report_frames = 3;  // write_backtrace, write_abort_report, start_abort
+constexpr int report_frames = 3;  // backtrace_entries, write_abort_report, start_abort
 
 [[gnu::noinline]] void start_abort(std::string_view message, std::source_location where,
                                    bool force_full = false) noexcept {

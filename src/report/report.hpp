@@ -11,9 +11,10 @@ namespace gridflip {
 
 enum class BacktraceMode { off, short_form, full };
 
-// Writes one abort report for `message` at `where`. `skip_frames` drops the
-// reporting machinery's own frames from the backtrace. Never fails; write errors
-// are ignored and a closed descriptor 2 drops the report.
+// Writes one abort report for `message` at `where`. Its backtrace is named first, with the
+// interpreter lock held; only the wait for the report lock and the writes let it go (see
+// BlockingHooks). `skip_frames` drops the reporting machinery's own frames from the backtrace.
+// Never fails; write errors are ignored and a closed descriptor 2 drops the report.
 void write_abort_report(std::string_view message, std::source_location where, BacktraceMode mode,
                         int skip_frames) noexcept;
 
@@ -70,9 +71,10 @@ std::string locate_code(std::uintptr_t pc);
 const char* read_environment(const char* name) noexcept;
 [[noreturn]] void terminate_process() noexcept;
 
-// The calling thread's stack, written as backtrace entries (backtrace.cpp). The
-// short form leaves out the first `skip_frames` frames and the reporting
-// machinery's own, and ends at the module's entry point. Never fails.
-void write_backtrace(BacktraceMode mode, int skip_frames) noexcept;
+// The calling thread's stack as backtrace entries, one or two lines each (backtrace.cpp). The
+// short form leaves out the first `skip_frames` frames and the reporting machinery's own, and
+// ends at the module's entry point. Takes the loader's lock. Never fails; empty when it cannot
+// be built.
+std::string backtrace_entries(BacktraceMode mode, int skip_frames) noexcept;
 
 }  // namespace gridflip
