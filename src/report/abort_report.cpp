@@ -37,41 +37,22 @@ class ReportBuffer {
   bool overflowed_ = false;
 };
 
-// Writes the pieces through one buffer, or piece by piece when they do not fit.
+// Writes the pieces through one buffer, or piece by piece when they do not fit. False once the
+// output is given up.
 template <class... Pieces>
-void write_pieces(const Pieces&... pieces) noexcept {
+bool write_pieces(ReportOutput& output, const Pieces&... pieces) {
   ReportBuffer buffer;
   (buffer.append(pieces), ...);
-  if (!buffer.overflowed()) {
-    write_stderr(buffer.text());
-    return;
-  }
-  auto write_one = [](const auto& piece) noexcept {
+  if (!buffer.overflowed()) return output.write(buffer.text());
+  auto write_one = [&output](const auto& piece) {
     if constexpr (std::is_integral_v<std::decay_t<decltype(piece)>>) {
-      ReportBuffer number;
-      number.append(piece);
-      write_stderr(number.text());
+      return output.write(NumberText(piece).view());
     } else {
-      write_stderr(std::string_view(piece));
+      return output.write(std::string_view(piece));
     }
   };
-  (write_one(pieces), ...);
+  return (write_one(pieces) && ...);
 }
-
-// Holds the report lock for one report.
-class ReportLock {
- public:
-  explicit ReportLock(BlockingRegion& region) noexcept : held_(lock_reports(region)) {}
-  ~ReportLock() {
-    if (held_) unlock_reports();
-  }
-  ReportLock(const ReportLock&) = delete;
-  ReportLock& operator=(const ReportLock&) = delete;
-  bool held() const noexcept { return held_; }
-
- private:
-  bool held_;
-};
 
 }  // namespace
 
@@ -96,7 +77,7 @@ BacktraceMode process_backtrace_mode() noexcept {
 }
 
 void write_abort_report(std::string_view message, std::source_location where, BacktraceMode mode,
-                        int skip_frames) noexcept {
+                        int skip_frames) {
   // Named now, with the interpreter lock held: naming takes the loader's lock, which a fork made
   // by another thread while this one waited would copy, taken, into the child.
   std::string backtrace;
@@ -108,23 +89,18 @@ void write_abort_report(std::string_view message, std::source_location where, Ba
       backtrace += "=full` for a verbose backtrace.\n";
     }
   }
-  // Both the wait for the lock and the writes let the rest of the process run (see BlockingHooks).
-  BlockingRegion region;
-  const ReportLock lock(region);
-  if (!lock.held()) return;  // interrupted while waiting behind another thread's report
-  write_pieces(std::string_view("\nthread '<unnamed>' ("), current_thread_id(),
-               std::string_view(") panicked at "), std::string_view(where.file_name()),
-               std::string_view(":"), std::uint64_t{where.line()}, std::string_view(":"),
-               std::uint64_t{where.column()}, std::string_view(":\n"), message,
-               std::string_view("\n"));
-  if (mode == BacktraceMode::off) {
-    if (first_report.exchange(false)) {
-      write_pieces(std::string_view("note: run with `"), backtrace_variable,
-                   std::string_view("=1` environment variable to display a backtrace\n"));
-    }
-    return;
+  ReportOutput output;
+  const bool header_written = write_pieces(
+      output, std::string_view("\nthread '<unnamed>' ("), current_thread_id(),
+      std::string_view(") panicked at "), std::string_view(where.file_name()),
+      std::string_view(":"), std::uint64_t{where.line()}, std::string_view(":"),
+      std::uint64_t{where.column()}, std::string_view(":\n"), message, std::string_view("\n"));
+  if (mode != BacktraceMode::off) {
+    output.write(backtrace);
+  } else if (header_written && first_report.exchange(false)) {
+    write_pieces(output, std::string_view("note: run with `"), backtrace_variable,
+                 std::string_view("=1` environment variable to display a backtrace\n"));
   }
-  write_stderr(backtrace);
 }
 
 }  // namespace gridflip
