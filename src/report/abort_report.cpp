@@ -1,6 +1,7 @@
 // Composes and writes the abort report: header, message, then a note or a backtrace.
 #include "report/report.hpp"
 
+#include "base/stack_bounds.hpp"
 #include "report/number_text.hpp"
 
 #include <atomic>
@@ -54,6 +55,20 @@ bool write_pieces(ReportOutput& output, const Pieces&... pieces) {
   return (write_one(pieces) && ...);
 }
 
+// Stack that naming a backtrace may take below the report: 32,200 bytes measured for the first
+// backtrace of a process, which reads the objects' debug information (13,416 for a later one),
+// then doubled.
+constexpr std::size_t backtrace_stack_reserve = 64 * 1024;
+
+// Whether the calling thread's stack has room to name a backtrace; on a stack whose bounds are not
+// known (a coroutine's), it is tried.
+bool room_for_backtrace() noexcept {
+  // Stacks grow down on every platform this builds for.
+  const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  const StackBounds stack = thread_stack_bounds(here);
+  return !stack.holds(here) || here - stack.low >= backtrace_stack_reserve;
+}
+
 }  // namespace
 
 BacktraceMode process_backtrace_mode() noexcept {
@@ -81,7 +96,11 @@ void write_abort_report(std::string_view message, std::source_location where, Ba
   // Named now, with the interpreter lock held: naming takes the loader's lock, which a fork made
   // by another thread while this one waited would copy, taken, into the child.
   std::string backtrace;
-  if (mode != BacktraceMode::off) {
+  if (mode != BacktraceMode::off && !room_for_backtrace()) {
+    backtrace =
+        "note: the backtrace is left out: too little of the thread's stack is left to name "
+        "its frames\n";
+  } else if (mode != BacktraceMode::off) {
     backtrace = "stack backtrace:\n" + backtrace_entries(mode, skip_frames + 1);
     if (mode == BacktraceMode::short_form) {
       backtrace += "note: Some details are omitted, run with `";
