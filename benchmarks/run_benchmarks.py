@@ -33,7 +33,6 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 BENCHMARKS = ROOT / "benchmarks"
 RESULTS = BENCHMARKS / "results"
 EXAMPLE = ROOT / "examples" / "blinky_hx8k.asc"
-sys.path.insert(0, str(BENCHMARKS))
 
 import competitors  # noqa: E402
 import numpy  # noqa: E402  (a benchmark-only dependency, as is matplotlib)

@@ -18,7 +18,9 @@ from __future__ import annotations
 
 import math
 import os
+import queue
 import tempfile
+import threading
 import time
 import zlib
 from collections import Counter
@@ -58,6 +60,8 @@ class Evolution:
     reasons: dict[str, str] = field(default_factory=dict)  # a dropped outcome -> its last detail
     workers: Counter = field(default_factory=Counter)  # candidates made by each worker process
     taken: int = 0  # island results the run took as its champion
+    accepted: int = 0  # candidates that became a parent on an island
+    accepted_routing: int = 0  # of those, the ones that changed routing bits
     samples: list[tuple[float, int]] = field(default_factory=list)  # (seconds, candidates)
     plot: str | None = None
 
@@ -71,8 +75,12 @@ class Evolution:
 
     def summary(self) -> str:
         """'S/M' or 'S'."""
-        best = score_text(self.score)
-        return f"{best}/{score_text(self.max_score)}" if self.max_score is not None else best
+        return best_of(self.score, self.max_score)
+
+
+def best_of(score: float, max_score: float | None) -> str:
+    best = score_text(score)
+    return f"{best}/{score_text(max_score)}" if max_score is not None else best
 
 
 class _Engine:
@@ -220,6 +228,35 @@ def _json_value(value):
     return None
 
 
+class _Writer:
+    """One thread that runs the record's writes in the order they were given. The first OSError
+    stops it; later writes are dropped, so the files keep their last good state."""
+
+    def __init__(self):
+        self.queue: queue.Queue = queue.Queue()
+        self.error: OSError | None = None
+        self.thread = threading.Thread(target=self._run, name="gridflip-record", daemon=True)
+        self.thread.start()
+
+    def put(self, action, *arguments, **keywords) -> None:
+        self.queue.put((action, arguments, keywords))
+
+    def _run(self) -> None:
+        while True:
+            action, arguments, keywords = self.queue.get()
+            try:
+                if self.error is None:
+                    action(*arguments, **keywords)
+            except OSError as error:
+                self.error = error
+            finally:
+                self.queue.task_done()
+
+    def drain(self) -> None:
+        """Waits until every write given so far is done (or dropped)."""
+        self.queue.join()
+
+
 class _Run:
     """One evolution from its first island to its record's last line."""
 
@@ -249,6 +286,8 @@ class _Run:
         self.failure: BaseException | None = None
         self.failure_text = ""
         self.first_candidates = result.candidates  # those of a resumed run's earlier part
+        # The record is written beside the loop, so that workers never wait for a disk.
+        self.writer = _Writer()
 
     def elapsed(self) -> float:
         return self.offset + time.perf_counter() - self.started
@@ -307,6 +346,8 @@ class _Run:
         self.broken_in_row = 0
         result = self.result
         result.generations += island.generations
+        result.accepted += island.steps
+        result.accepted_routing += island.routing_steps
         result.outcomes.update(island.outcomes)
         result.reasons.update(island.reasons)
         result.workers[island.worker] += sum(island.outcomes.values())
@@ -316,18 +357,10 @@ class _Run:
         if island.failure is not None and self.failure is None:
             self.failure = island.failure
             self.failure_text = f"{type(island.failure).__name__}: {island.failure}"
-        try:
-            if result.score == -math.inf:
-                self.first_score(island)
-            elif (
-                island.best is not None
-                and island.score is not None
-                and island.score >= result.score
-            ):
-                self.take(island, now)
-        except OSError as error:  # the output folder is full or cannot be written
-            if self.failure is None:
-                self.failure, self.failure_text = error, f"cannot write the results: {error}"
+        if result.score == -math.inf:
+            self.first_score(island)
+        elif island.best is not None and island.score is not None and island.score >= result.score:
+            self.take(island, now)
 
     def first_score(self, island: IslandResult) -> None:
         """The seed's score, or a resumed champion's, scored where every candidate is."""
@@ -341,7 +374,7 @@ class _Run:
         if not result.progress or result.progress[-1].score < island.score:
             # A new run, or a champion whose progress row a kill -9 cut off.
             progress = Progress(result.generations, self.elapsed(), result.candidates, island.score)
-            self.record.improve_seed_row(progress)
+            self.writer.put(self.record.improve_seed_row, progress)
             result.progress.append(progress)
         if self.offset:
             self.report(
@@ -353,12 +386,16 @@ class _Run:
         self.save(force=True)
 
     def take(self, island: IslandResult, now: float) -> None:
+        """The island's best becomes the champion at once; the writer records it in order:
+        lineage, champion, progress."""
         result = self.result
         improved = island.score > result.score
         progress = Progress(result.generations, now, result.candidates, island.score)
-        child = zlib.decompress(island.best)
-        self.record.take(
-            child,
+        self.champion, self.champion_sha = zlib.decompress(island.best), island.sha256
+        result.score, result.taken = island.score, result.taken + 1
+        self.writer.put(
+            self.record.take,
+            self.champion,
             island.sha256,
             island.parent_sha256,
             island.flips,
@@ -366,16 +403,20 @@ class _Run:
             island.steps,
             improved,
         )
-        self.champion, self.champion_sha = child, island.sha256
-        result.score, result.taken = island.score, result.taken + 1
         if improved:
             result.progress.append(progress)
-            made = result.candidates - self.first_candidates
+            made = progress.candidates - self.first_candidates
             self.report(
-                f"generation {result.generations}, {now:.2f} s: {result.summary()} "
+                f"generation {progress.generation}, {now:.2f} s: {result.summary()} "
                 f"({made / max(now - self.offset, 1e-9):.0f} candidates/s)"
             )
         self.save(force=improved)
+
+    def check_writer(self) -> None:
+        """A record that could not be written stops the run; the last good files stay."""
+        error = self.writer.error
+        if error is not None and self.failure is None:
+            self.failure, self.failure_text = error, f"cannot write the results: {error}"
 
     def worker_failed(self, error: BaseException | None) -> None:
         self.broken_in_row += 1
@@ -408,18 +449,18 @@ class _Run:
 
     def save(self, force: bool = False) -> None:
         result = self.result
-        self.record.save(
-            {
-                "score": result.score,
-                "max_score": result.max_score,
-                "generations": result.generations,
-                "candidates": result.candidates,
-                "seconds": round(self.elapsed(), 3),
-                "stopped": result.stopped or None,
-                "outcomes": dict(result.outcomes),
-            },
-            force=force,
-        )
+        fields = {
+            "score": result.score,
+            "max_score": _json_value(result.max_score),
+            "generations": result.generations,
+            "candidates": result.candidates,
+            "seconds": round(self.elapsed(), 3),
+            "stopped": result.stopped or None,
+            "outcomes": dict(result.outcomes),
+            "accepted": result.accepted,
+            "accepted_changing_routing": result.accepted_routing,
+        }
+        self.writer.put(self.record.save, fields, force=force)
 
     def fill(self) -> None:
         """Starts islands on the free workers; the first scores the circuit alone."""
@@ -443,6 +484,7 @@ class _Run:
                 break
             for future in self.engine.wait(list(self.in_flight), timeout=0.5):
                 self.absorb(future)
+            self.check_writer()
             if self.failure is not None or self.at_full_marks():
                 break
         self.result.seconds = self.elapsed()
@@ -464,12 +506,11 @@ class _Run:
         deadline = time.monotonic() + patience
         while self.in_flight and time.monotonic() < deadline:
             for future in self.engine.wait(list(self.in_flight), timeout=0.2):
-                try:
-                    self.absorb(future)
-                except OSError:
-                    pass
+                self.absorb(future)
         self.engine.cancel(list(self.in_flight))
         self.in_flight.clear()
+        self.writer.drain()
+        self.check_writer()
 
 
 def evolve(
@@ -483,6 +524,8 @@ def evolve(
     keep: int = 1,
     chance: float = 0.005,
     columns: Sequence[int] = LOGIC_CELL_COLUMNS,
+    routing_chance: float | None = None,
+    tiles: Sequence[Sequence[int]] | None = None,
     generations: int | None = None,
     seconds: float | None = None,
     max_score: float | None = None,
@@ -505,8 +548,13 @@ def evolve(
 
     max_score defaults to the fitness's max_score attribute, where it has one. The fitness gets a
     candidate's path and returns a number; ValueError, or a number that is not finite, refuses
-    the candidate; any other exception stops the run with EvolutionStopped. The two-driver check
-    runs when `columns` reach beyond the logic cells, unless check_drivers says otherwise.
+    the candidate; any other exception stops the run with EvolutionStopped.
+
+    `chance` is for the logic-cell columns (36-45) among `columns`, `routing_chance` (default:
+    `chance`) for the others, which change the routing. With `tiles`, (x, y) logic tiles, only
+    those are mutated (mutate_region). The two-driver check runs when `columns` reach beyond the
+    logic cells, unless check_drivers says otherwise or the fitness finds contested wires itself
+    (a `checks_drivers` attribute that is true, as NetlistFitness has).
 
     With no `executor`, a process pool of `workers` processes runs the islands and is shut down
     at the end; a worker that dies is replaced, `replacements` times in a row at most. An executor
@@ -528,12 +576,19 @@ def evolve(
         max_score = getattr(fitness, "max_score", None)
     columns = tuple(columns)
     if check_drivers is None:
-        check_drivers = not set(columns) <= set(LOGIC_CELL_COLUMNS)
+        check_drivers = not set(columns) <= set(LOGIC_CELL_COLUMNS) and not getattr(
+            fitness, "checks_drivers", False
+        )
+    if routing_chance is None:
+        routing_chance = chance
+    region = None if tiles is None else tuple((int(x), int(y)) for x, y in tiles)
     options = {
         "population": population,
         "keep": keep,
         "chance": chance,
         "columns": list(columns),
+        "routing_chance": routing_chance,
+        "tiles": None if region is None else [list(tile) for tile in region],
         "generations": generations,
         "seconds": seconds,
         "max_score": max_score,
@@ -581,8 +636,15 @@ def evolve(
     if kept:
         report(f"could not remove work folders that killed runs left: {', '.join(kept)}")
 
+    cells = tuple(c for c in columns if c in LOGIC_CELL_COLUMNS)
+    routing = tuple(c for c in columns if c not in LOGIC_CELL_COLUMNS)
     mutation = Mutation(
-        ((columns, chance),), tuple(range(ROW_LINES)), check_drivers, pack, icebox_dir
+        ((cells, chance), (routing, routing_chance)),
+        tuple(range(ROW_LINES)),
+        check_drivers,
+        pack,
+        icebox_dir,
+        tiles=region,
     )
     job = IslandJob(
         b"", "", None, mutation, population, keep, slice_seconds, None, max_score, None, workdir
@@ -642,6 +704,8 @@ def _finish(run: _Run, engine: _Engine) -> None:
     finally:
         try:
             run.save(force=True)
+            run.writer.drain()
+            run.check_writer()
             from .plot import plot_progress
 
             path = Path(run.result.output) / "progress.png"

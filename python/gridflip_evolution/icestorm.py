@@ -51,7 +51,8 @@ def read_circuit(path: str | os.PathLike, limit: int = MAX_CIRCUIT_BYTES) -> byt
     descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
     with open(descriptor, "rb") as file:
         _check_size(path, os.fstat(file.fileno()), limit)
-        return file.read(limit + 1)
+        # read() sizes its buffer by the file; read(limit) would allocate the whole limit.
+        return file.read()
 
 
 def read_text_file(path: str | os.PathLike, limit: int = MAX_CIRCUIT_BYTES) -> str:

@@ -15,6 +15,7 @@ import hashlib
 import math
 import os
 import pickle
+import re
 import shutil
 import signal
 import socket
@@ -34,14 +35,16 @@ from .drivers import find_contested_wires
 from .files import make_work_folder, remove_tree, write_atomically
 from .icestorm import IceboxNotFound, UnreadableCircuit, load_icebox, run_icepack
 from .population import panic_message
-from .tiles import ROW_LINES, ROW_STRIDE, find_tiles
+from .region import mutate_region_passes
+from .tiles import LOGIC_CELL_COLUMNS, ROW_LINES, ROW_STRIDE
 
 
 @dataclass(frozen=True)
 class Mutation:
-    """How a candidate is made from its parent: gridflip.mutate over every logic tile, one call
-    for each (columns, chance) pass, then the two-driver check where routing bits may change,
-    and icepack where the fitness needs the bitstream."""
+    """How a candidate is made from its parent: gridflip.mutate over every logic tile, or over
+    the `tiles` of a region only (mutate_region), one call for each (columns, chance) pass; then
+    the two-driver check where routing bits may change and the fitness does not find contested
+    wires itself, and icepack where the fitness needs the bitstream."""
 
     passes: tuple[tuple[tuple[int, ...], float], ...]  # (columns, chance)
     rows: tuple[int, ...] = tuple(range(ROW_LINES))
@@ -49,10 +52,19 @@ class Mutation:
     pack: bool = False
     icebox_dir: str | None = None
     icepack: str = "icepack"
+    tiles: tuple[tuple[int, int], ...] | None = None
 
     def apply(self, path: str) -> None:
-        for columns, chance in self.passes:
+        passes = [(columns, chance) for columns, chance in self.passes if columns]
+        if self.tiles is not None:
+            mutate_region_passes(path, self.tiles, self.rows, passes)
+            return
+        for columns, chance in passes:
             gridflip.mutate(path, self.rows, columns, chance)
+
+    @property
+    def changes_routing(self) -> bool:
+        return any(set(columns) - set(LOGIC_CELL_COLUMNS) for columns, _ in self.passes)
 
 
 @dataclass(frozen=True)
@@ -79,6 +91,7 @@ class IslandResult:
     flips: list[tuple[int, int, int, int]]  # (tile x, tile y, row, column) where best differs
     generations: int = 0
     steps: int = 0  # candidates that became a parent on this island
+    routing_steps: int = 0  # of those, the ones that changed routing bits (outside 36-45)
     outcomes: Counter = field(default_factory=Counter)
     reasons: dict[str, str] = field(default_factory=dict)  # outcome -> its latest detail
     worker: str = ""
@@ -89,12 +102,12 @@ class IslandResult:
 
 class _Worker:
     """What a worker process is started with: the fitness, the flag that stops islands at once,
-    its work folder and the tile layouts it has seen."""
+    and its work folders."""
 
     fitness: Callable[[str], float] | None = None
     stop = None  # a multiprocessing.Event in a local pool
-    folders: dict[int, Path] = {}  # by thread: a caller's thread pool runs islands side by side
-    layouts: dict[str, tuple[list[int], list[tuple[int, int]]]] = {}
+    # by process and thread: a caller's thread pool runs islands side by side
+    folders: dict[tuple[int, int], Path] = {}
 
 
 def start_worker(fitness: Callable[[str], float] | None, stop, workdir: str | None) -> None:
@@ -109,26 +122,41 @@ def start_worker(fitness: Callable[[str], float] | None, stop, workdir: str | No
 
 
 def _work_folder(workdir: str | None) -> Path:
-    folder = _Worker.folders.get(threading.get_ident())
+    # By process too: a forked worker inherits its parent's table, and its thread's identity.
+    owner = (os.getpid(), threading.get_ident())
+    folder = _Worker.folders.get(owner)
     if folder is None or not folder.is_dir():
-        folder = _Worker.folders[threading.get_ident()] = make_work_folder(workdir, "island")
+        folder = _Worker.folders[owner] = make_work_folder(workdir, "island")
         # Pool workers end through os._exit, which skips atexit; Finalize runs there.
-        util.Finalize(None, remove_tree, args=(folder,), exitpriority=10)
-        atexit.register(remove_tree, folder)
+        util.Finalize(None, _remove_own, args=(folder, os.getpid()), exitpriority=10)
+        atexit.register(_remove_own, folder, os.getpid())
     return folder
 
 
-def _layout(data: bytes, key: str) -> tuple[list[int], list[tuple[int, int]]]:
-    """Tile bodies in file order and their (x, y), for naming a changed byte."""
-    layout = _Worker.layouts.get(key)
-    if layout is None:
-        bodies, places = [], []
-        for tile in find_tiles(data):
-            words = tile.header.split()
-            bodies.append(tile.body)
-            places.append((int(words[1]), int(words[2])) if len(words) >= 3 else (-1, -1))
-        layout = _Worker.layouts[key] = (bodies, places)
-    return layout
+def _remove_own(folder: Path, creator: int) -> None:
+    """A forked child runs its parent's exit handlers too: only the creator removes."""
+    if os.getpid() == creator:
+        remove_tree(folder)
+
+
+_TILE_HEADER = re.compile(rb"^\.logic_tile (\d+) (\d+)[^\n]*\n", re.MULTILINE)
+
+
+def _layout(data: bytes) -> tuple[list[int], list[tuple[int, int]]]:
+    """Logic-tile bodies in file order and their (x, y), for naming a changed byte: a search for
+    the header lines, which is cheap enough to do for every island."""
+    bodies, places = [], []
+    for header in _TILE_HEADER.finditer(data):
+        bodies.append(header.end())
+        places.append((int(header[1]), int(header[2])))
+    return bodies, places
+
+
+def _changes_routing(parent: str, child: str, job: IslandJob) -> bool:
+    """Whether an accepted candidate changed bits outside the logic cells: only accepted ones
+    are compared, so a run pays nothing for it per candidate."""
+    flips = flip_positions(Path(parent).read_bytes(), Path(child).read_bytes())
+    return any(column not in LOGIC_CELL_COLUMNS for _, _, _, column in flips)
 
 
 def differing_offsets(a: bytes, b: bytes) -> list[int]:
@@ -144,12 +172,12 @@ def differing_offsets(a: bytes, b: bytes) -> list[int]:
     return found
 
 
-def flip_positions(parent: bytes, child: bytes, key: str) -> list[tuple[int, int, int, int]]:
+def flip_positions(parent: bytes, child: bytes) -> list[tuple[int, int, int, int]]:
     """(tile x, tile y, row, column) of every byte where `child` differs from `parent`.
     ValueError for a change outside the rows of the logic tiles: no mutation makes one."""
     if len(parent) != len(child):
         raise ValueError(f"a candidate is {len(child)} bytes long, its parent {len(parent)}")
-    bodies, places = _layout(parent, key)
+    bodies, places = _layout(parent)
     positions = []
     for offset in differing_offsets(parent, child):
         index = bisect.bisect_right(bodies, offset) - 1
@@ -222,7 +250,9 @@ def score_circuit(
     try:
         score = fitness(path)
     except ValueError as error:
-        return "refused", None, str(error) or type(error).__name__
+        # A fitness that finds contested wires itself says so (NetlistFitness's ContestedWires).
+        outcome = "contested" if getattr(error, "reason", None) == "contested" else "refused"
+        return outcome, None, str(error) or type(error).__name__
     except Exception as error:
         raise _Stop(error) from error
     try:
@@ -254,6 +284,7 @@ def run_island(job: IslandJob) -> IslandResult:
         return stop is not None and stop.is_set()
 
     serial = 0
+    made_from: dict[str, str] = {}  # candidate -> its parent, in this generation
     parents: list[tuple[str, float]] = []
     try:
         first = str(folder / "parent-0.asc")
@@ -286,6 +317,7 @@ def run_island(job: IslandJob) -> IslandResult:
                 if stopped():
                     break
                 path = str(folder / f"candidate-{index}.asc")
+                made_from[path] = parents[index % len(parents)][0]
                 outcome, score, detail = make_candidate(
                     parents[index % len(parents)][0], path, job.mutation, fitness
                 )
@@ -303,6 +335,8 @@ def run_island(job: IslandJob) -> IslandResult:
                 if path.startswith(str(folder / "candidate-")):
                     serial += 1
                     result.steps += 1
+                    if job.mutation.changes_routing:
+                        result.routing_steps += _changes_routing(made_from[path], path, job)
                     # A rename: the parent on disk is always whole.
                     moved = str(folder / f"parent-{serial}.asc")
                     os.replace(path, moved)
@@ -322,7 +356,7 @@ def run_island(job: IslandJob) -> IslandResult:
         if best_path != first:
             best = Path(best_path).read_bytes()
             try:
-                result.flips = flip_positions(parent_bytes, best, job.parent_sha256)
+                result.flips = flip_positions(parent_bytes, best)
             except ValueError as error:
                 result.failure = result.failure or error
             else:

@@ -497,6 +497,9 @@ class NetlistFitness(TruthTable):
     20 kB for the bundled HX1K seed's cones) and without the chip database, so a worker needs no
     file and rebuilds nothing."""
 
+    # Its ContestedWires are the two-driver check's findings: the loop runs no other check.
+    checks_drivers = True
+
     def __init__(
         self,
         seed: str | os.PathLike,

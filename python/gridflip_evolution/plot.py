@@ -3,6 +3,7 @@ title; the best score over time; and the candidates per second with the share dr
 
 from __future__ import annotations
 
+import math
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -54,19 +55,25 @@ def plot_progress(result: Evolution, path: Path, run: dict) -> bool:
         f"{result.seconds:.1f} s"
     )
 
+    # A run told never to stop at full marks has an infinite max_score: no line for it.
+    full = (
+        result.max_score
+        if result.max_score is not None and math.isfinite(result.max_score)
+        else None
+    )
     steps = list(result.progress)
     figure = Figure(figsize=(10, 7))
     top, bottom = figure.subplots(2, 1, sharex=True, height_ratios=(3, 2))
     if steps:
         times = [p.seconds for p in steps] + [max(result.seconds, steps[-1].seconds)]
         scores = [p.score for p in steps] + [steps[-1].score]
-        if result.max_score is not None:
+        if full is not None:
             top.axhline(
-                result.max_score,
+                full,
                 linestyle="--",
                 color="grey",
                 zorder=1,
-                label=f"full marks ({score_text(result.max_score)})",
+                label=f"full marks ({score_text(full)})",
             )
         top.step(times, scores, where="post", color="C0", linewidth=2, zorder=2, label="best score")
         top.plot([steps[-1].seconds], [steps[-1].score], "o", color="C0", zorder=3)
@@ -77,7 +84,7 @@ def plot_progress(result: Evolution, path: Path, run: dict) -> bool:
             xytext=(6, -14),
         )
         low = min(scores)
-        high = max(result.max_score if result.max_score is not None else scores[-1], scores[-1])
+        high = max(full if full is not None else scores[-1], scores[-1])
         margin = max((high - low) * 0.08, 0.5)
         top.set_ylim(low - margin, high + margin)
     top.set_ylabel("score")

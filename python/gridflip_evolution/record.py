@@ -257,6 +257,8 @@ def read_lineage(path: Path) -> list[dict]:
     try:
         with open(path, encoding="utf-8") as file:
             for number, text in enumerate(file, 1):
+                if not text.endswith("\n"):
+                    break  # torn by a crash or a full disk while it was appended
                 try:
                     line = json.loads(text)
                     line["sha256"], line["parent"], line["flips"]

@@ -46,20 +46,22 @@ def _scratch_file() -> tuple[int, str] | None:
     return _scratch.file[1:]
 
 
-def _mutate_copy(scratch: bytes, rows, columns, chance) -> bytes:
-    """The scratch .asc after gridflip.mutate."""
+def _mutate_copy(scratch: bytes, rows, passes) -> bytes:
+    """The scratch .asc after gridflip.mutate, once for each (columns, chance) of `passes`."""
     place = _scratch_file()
     if place is not None:
         descriptor, name = place
         os.ftruncate(descriptor, len(scratch))
         os.pwrite(descriptor, scratch, 0)
-        gridflip.mutate(name, rows, columns, chance)
+        for columns, chance in passes:
+            gridflip.mutate(name, rows, columns, chance)
         return os.pread(descriptor, len(scratch), 0)
     descriptor, name = tempfile.mkstemp(prefix="gridflip-region-", dir=_SCRATCH_DIRECTORY)
     try:
         with os.fdopen(descriptor, "wb") as file:
             file.write(scratch)
-        gridflip.mutate(name, rows, columns, chance)
+        for columns, chance in passes:
+            gridflip.mutate(name, rows, columns, chance)
         with open(name, "rb") as file:
             return file.read()
     finally:
@@ -130,8 +132,22 @@ def mutate_region(
     rows of 54 characters and a line feed), and
     for a row outside 0-15 or a column outside 0-53; TypeError for values that are not integers;
     what gridflip.mutate raises for the chance. OSError as the file gives it."""
+    mutate_region_passes(path, tiles, rows, [(columns, mutation_chance)])
+
+
+def mutate_region_passes(
+    path: str | os.PathLike,
+    tiles: Iterable[Sequence[int]],
+    rows: Iterable[int],
+    passes: Iterable[tuple[Iterable[int], float]],
+) -> None:
+    """mutate_region once for each (columns, chance) of `passes`, in that order, with one read
+    and one write of the file: what the evolution does with its logic-cell and routing
+    chances."""
     rows = _positions(rows, ROW_LINES - 1, "row")
-    columns = _positions(columns, COLUMN_COUNT - 1, "column")
+    passes = [
+        (_positions(columns, COLUMN_COUNT - 1, "column"), chance) for columns, chance in passes
+    ]
     data = read_circuit_bytes(path)
     offsets = set()
     for tile in tiles:
@@ -147,7 +163,7 @@ def mutate_region(
         return
     offsets = sorted(offsets)
     scratch = b"".join(SCRATCH_HEADER + data[o : o + TILE_BYTES] for o in offsets)
-    mutated = _mutate_copy(scratch, rows, columns, mutation_chance)
+    mutated = _mutate_copy(scratch, rows, passes)
     header = len(SCRATCH_HEADER)
     span = bytearray(data[offsets[0] : offsets[-1] + TILE_BYTES])
     for k, offset in enumerate(offsets):

@@ -73,15 +73,15 @@ def _import_module(name: str):
         top = name.partition(".")[0]
         if error.name != top:
             raise
-    spec = importlib.machinery.PathFinder.find_spec(top, [os.getcwd()])
-    if spec is None or spec.loader is None:
+    found = importlib.machinery.PathFinder.find_spec(top, [os.getcwd()])
+    if found is None or found.loader is None:
         raise ModuleNotFoundError(
             f"No module named {top!r} on sys.path or in {os.getcwd()}", name=top
         )
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(found)
     sys.modules[top] = module
     try:
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
     except BaseException:
         del sys.modules[top]
         raise

@@ -31,7 +31,9 @@ outside the logic cells (columns 36-45 of logic-tile rows), whose wiring may the
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
+import io
 import operator
 import os
 import re
@@ -312,7 +314,9 @@ class TruthTableFitness(TruthTable):
         then each cell has two: its LUT's value ("lout") and its cell output ("out")."""
         config = icebox.iceconfig()
         try:
-            config.read_file(self.seed)
+            # icebox prints a warning for each line it skips; the refusal below says enough.
+            with contextlib.redirect_stdout(io.StringIO()):
+                config.read_file(self.seed)
         except (AssertionError, IndexError, KeyError, ValueError, UnicodeDecodeError) as error:
             raise UnreadableCircuit(
                 f"icebox cannot read {self.seed}: {str(error) or type(error).__name__}"
@@ -518,25 +522,33 @@ def bit_masks(words: Sequence[int], bit: int) -> int:
 
 class SimulatorFitness(TruthTable):
     """Correct output bits through simulate_truth_table: about a second a candidate, but for any
-    wiring, so for candidates whose routing bits are mutated too."""
+    wiring, so for candidates whose routing bits are mutated too. A candidate the simulator
+    cannot score, or does not finish within `timeout` seconds a step (a loop that vvp never
+    settles), is refused with ValueError."""
 
     def __init__(
         self,
         pcf: str | os.PathLike,
         inputs: Sequence[str],
         outputs: Sequence[str],
-        target: Callable[[int], int],
+        target: Callable[[int], int] | Sequence[int],
         *,
         package: str | None = None,
+        timeout: float = SIMULATION_TIMEOUT,
     ):
         super().__init__(inputs, outputs, target)
-        self.pcf, self.package = pcf, package
+        self.pcf, self.package, self.timeout = pcf, package, timeout
 
     def __call__(self, candidate: str | os.PathLike) -> int:
         try:
             return self.score_words(
                 simulate_truth_table(
-                    candidate, self.pcf, self.inputs, self.outputs, package=self.package
+                    candidate,
+                    self.pcf,
+                    self.inputs,
+                    self.outputs,
+                    package=self.package,
+                    timeout=self.timeout,
                 )
             )
         except RuntimeError as error:

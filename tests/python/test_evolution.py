@@ -66,9 +66,16 @@ def test_a_target_of_ones_own_evolves_and_its_table_is_kept(simulator, tmp_path)
     )
     output = tmp_path / "out"
     result = evolve(
-        "--target", "mine:gray", "--seconds", "15", "--workers", "2", "--output", str(output),
+        "--target",
+        "mine:gray",
+        "--seconds",
+        "15",
+        "--workers",
+        "2",
+        "--output",
+        str(output),
         cwd=tmp_path,
-    )  # fmt: skip
+    )
     run = check_run(result, output, workers=2, first=re.search(r"\): (\d+/96)", result.stdout)[1])
     assert run["target"]["table"] == [(w & 7) ^ (w & 7) >> 1 for w in range(32)]
     assert run["target"]["description"] == "Gray code of x[2:0]"
@@ -220,14 +227,21 @@ def test_sigint_then_resume_then_replay(simulator, tmp_path):
 
 
 def workers_of(pid):
-    return [int(p) for p in subprocess.run(["pgrep", "-P", str(pid)], capture_output=True,
-                                           text=True).stdout.split()]  # fmt: skip
+    return [
+        int(p)
+        for p in subprocess.run(
+            ["pgrep", "-P", str(pid)], capture_output=True, text=True
+        ).stdout.split()
+    ]
 
 
 def test_kill_9_of_the_run_then_resume(simulator, tmp_path):
     output = tmp_path / "out"
-    run, _ = start([command("gridflip-evolve"), *QUICK, str(output)], tmp_path / "first.log",
-                   r"generation \d+, [\d.]+ s: 9\d/96")  # fmt: skip
+    run, _ = start(
+        [command("gridflip-evolve"), *QUICK, str(output)],
+        tmp_path / "first.log",
+        r"generation \d+, [\d.]+ s: 9\d/96",
+    )
     time.sleep(0.5)
     run.kill()
     run.wait()

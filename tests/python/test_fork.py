@@ -193,3 +193,29 @@ def test_each_child_fetches_one_fresh_key_and_the_parent_stream_goes_on(
     for _, after in report["children"]:
         fresh = iter(StreamModel(iter([known_key(base + 1)])))
         assert bytes.fromhex(after) == run_pass(data, rows, columns, 0.5, fresh).data
+
+
+def test_a_child_forked_while_threads_write_backtraces_never_hangs(child):
+    # Naming a backtrace takes the loader's lock; a fork while another thread held it, with the
+    # interpreter lock released, left the child waiting for it for ever (here: until SIGALRM).
+    result = child(
+        """
+        import os, signal, threading, gridflip
+        def fail():
+            try:
+                gridflip.mutate("/nonexistent/circuit.asc", [0], [0], 0.5)
+            except BaseException as error:
+                return error
+        for _ in range(2):
+            threading.Thread(target=lambda: all(iter(fail, None)), daemon=True).start()
+        for _ in range(400):
+            if (pid := os.fork()) == 0:
+                signal.alarm(10)
+                fail()
+                os._exit(0)
+            assert os.waitpid(pid, 0)[1] == 0
+        """,
+        env={"GRIDFLIP_BACKTRACE": "full"},
+        timeout=240,
+    )
+    assert result.returncode == 0, result.stderr.decode()[-2000:]

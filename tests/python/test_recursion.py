@@ -241,3 +241,40 @@ def report():
         out = run_hooks(child, tmp_path, code)
     for line in out.splitlines():
         assert line.startswith("None RecursionError ") and int(line.split()[2]) > 100, out
+
+
+@pytest.mark.parametrize("backtrace", ["1", "full"])
+def test_a_report_on_a_small_stack_leaves_out_only_its_backtrace(child, backtrace):
+    # Threads of 16 KiB and up (ctypes' own); naming a backtrace takes about 32 KiB of stack.
+    result = child(
+        """
+import ctypes, gridflip
+libc, outcomes = ctypes.CDLL(None), []
+@ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p)
+def fail(_):
+    try:
+        gridflip.mutate("/nonexistent/c.asc", [0], [0], 0.5)
+    except BaseException as error:
+        outcomes.append(type(error).__name__)
+for kib in (16, 20, 24, 32, 64, 128, 256):
+    attributes, thread = ctypes.create_string_buffer(64), ctypes.c_ulong()
+    libc.pthread_attr_init(attributes)
+    libc.pthread_attr_setstacksize(attributes, ctypes.c_size_t(kib << 10))
+    libc.pthread_create(ctypes.byref(thread), attributes, fail, None)
+    libc.pthread_join(thread, None)
+print(*outcomes)""",
+        env={"GRIDFLIP_BACKTRACE": backtrace},
+        timeout=60,
+    )
+    reports = result.stderr.split(b"panicked at ")[1:]
+    left_out = [b"note: the backtrace is left out" in report for report in reports]
+    assert (result.returncode, result.stdout.split(), len(reports)) == (
+        0,
+        [b"PanicException"] * 7,
+        7,
+    )
+    assert (
+        left_out[0]
+        and left_out == sorted(left_out, reverse=True)
+        and b"gridflip::mutate" in reports[-1]
+    )

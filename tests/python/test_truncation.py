@@ -79,6 +79,32 @@ def test_after_a_truncation_the_stream_resumes_on_a_fresh_buffer(child, tmp_path
     assert stream.entropy_calls == 1
 
 
+def test_a_fault_names_the_truncation_only_while_the_file_is_short(child, tmp_path, interposer):
+    # The file shrinks once mapped and, with "1", has its length back when the module looks at it.
+    path = str(tmp_path / "c.asc")
+    result = child(
+        f"""
+        import os, gridflip
+        for restore in "01":
+            os.environ["GRIDFLIP_TEST_RESTORE_BEFORE_STATX"] = restore
+            open({path!r}, "wb").write({logic_tile()!r} * 8)
+            try:
+                gridflip.mutate({path!r}, [0], [0], 0.5)
+            except BaseException as error:
+                print(error.args[0])
+        """,
+        env={"LD_PRELOAD": interposer, "GRIDFLIP_TEST_TRUNCATE_AFTER_MAP": "0"},
+        timeout=60,
+    )
+    assert result.stdout.decode().splitlines() == [
+        MESSAGE,
+        (
+            "Failed to access circuit: the system could not read or store a page of the file (it may "
+            "have shrunk and grown back during the call, or its storage failed)"
+        ),
+    ], result.stderr.decode()
+
+
 def test_a_second_process_truncating_the_file_during_a_call(tmp_path):
     circuit = tmp_path / "big.asc"
     content = logic_tile() * 60000  # about 54 MB: one dense call takes long enough to be caught

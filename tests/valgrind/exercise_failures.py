@@ -20,7 +20,6 @@ import types
 import gridflip
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tests", "python"))  # the tests' shared helpers
 from conftest import panic_type  # noqa: E402
 
 ROUNDS = 20

@@ -24,14 +24,24 @@ def main(wheel_path, sdist_path):
         metadata = email.message_from_bytes(wheel.read(info[0]))
     dist_info = info[0].rsplit("/", 1)[0]
     payload = {name for name in names if not name.startswith(dist_info) and not name.endswith("/")}
+    module = {name for name in payload if not name.startswith("gridflip_evolution/")}
+    package = payload - module
     check(
-        len(payload) == 2
-        and "gridflip-stubs/__init__.pyi" in payload
+        len(module) == 2
+        and "gridflip-stubs/__init__.pyi" in module
         and any(
-            name.startswith("gridflip.cpython-313-") and name.endswith(".so") for name in payload
+            name.startswith("gridflip.cpython-313-") and name.endswith(".so") for name in module
         ),
-        f"the wheel holds the module and its stub package only: {sorted(payload)}",
+        f"the wheel holds the module, its stub package and gridflip_evolution: {sorted(payload)}",
     )
+    for needed in ("__init__.py", "py.typed", "evolution.py", "seeds/lut_network_hx1k.asc"):
+        check(f"gridflip_evolution/{needed}" in package, f"gridflip_evolution/{needed} is missing")
+    check(not any("__pycache__" in name for name in package), "compiled bytecode in the wheel")
+    with zipfile.ZipFile(wheel_path) as wheel:
+        entry_points = wheel.read(f"{dist_info}/entry_points.txt").decode()
+    for command in ("gridflip-evolve", "gridflip-replay", "gridflip-check-drivers"):
+        check(f"{command} = gridflip_evolution.cli:" in entry_points, f"no command {command}")
+    check("evolution" in metadata.get_all("Provides-Extra"), "no extra named evolution")
     for licence in ("LICENSE", "LICENSES/libbacktrace.txt"):
         check(f"{dist_info}/licenses/{licence}" in names, f"{licence} is not in the wheel")
 

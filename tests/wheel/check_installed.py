@@ -85,10 +85,59 @@ def check_an_abort_report():
     print("end of the sample abort report; the wheel works")
 
 
+COMMANDS = (
+    "gridflip-evolve",
+    "gridflip-replay",
+    "gridflip-check-drivers",
+    "gridflip-score",
+    "gridflip-mutate-population",
+)
+SEED_FILES = (
+    "lut_network.v",
+    "lut_network_hx1k.asc",
+    "lut_network_hx1k.pcf",
+    "lut_network_hx8k.asc",
+    "lut_network_hx8k.pcf",
+)
+
+
+def check_the_evolution_package():
+    """Its data files where importlib.resources finds them, its type marker, and each command's
+    help from the environment's bin directory."""
+    from importlib import resources
+
+    import gridflip_evolution
+    from gridflip_evolution import seeds
+
+    package = resources.files("gridflip_evolution")
+    check((package / "py.typed").is_file(), "gridflip_evolution has no py.typed")
+    for name in SEED_FILES:
+        check((package / "seeds" / name).is_file(), f"the seed file {name} is missing")
+    circuit, pcf = seeds.seed("hx8k")
+    check(circuit.read_bytes().startswith(b".comment") and pcf.stat().st_size, "the HX8K seed")
+    check(
+        {"evolve", "TruthTableFitness", "simulate_truth_table"} <= set(gridflip_evolution.__all__),
+        "the package's exports",
+    )
+    scripts = Path(sysconfig.get_paths()["scripts"])
+    for command in COMMANDS:
+        run = subprocess.run(
+            [scripts / command, "--help"], capture_output=True, text=True, timeout=120
+        )
+        check(
+            run.returncode == 0 and run.stdout.startswith(f"usage: {command}"),
+            f"{command} --help: {run.returncode} {run.stderr}",
+        )
+    print(
+        f"gridflip_evolution: {len(SEED_FILES)} seed files, {len(COMMANDS)} commands answer --help"
+    )
+
+
 def main(circuit):
     check_the_machine()
     check_the_installation()
     check_a_mutation(Path(circuit))
+    check_the_evolution_package()
     check_an_abort_report()
 
 
