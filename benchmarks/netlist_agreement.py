@@ -172,7 +172,10 @@ def summarize(results: list[dict]) -> int:
         c = merged["counts"]
         refused = sum(v for k, v in c.items() if k.startswith("refused where defined"))
         share = refused / c["defined"] if c.get("defined") else 1.0
-        failed |= bool(merged["problems"]) or share > 0.02
+        # A refusal where the simulator is defined is allowed, up to 2%; nothing else is.
+        failed |= share > 0.02 or any(
+            "refused where the simulator is defined" not in p for p in merged["problems"]
+        )
         print(
             f"| {device} | {c['candidates']} | {c['defined']} (of {merged['wanted']} wanted) | "
             f"{c.get('agree', 0)} | {c.get('disagree', 0)} | {refused} ({share:.1%}) | "

@@ -1,9 +1,10 @@
 """Mutation in a region: gridflip.mutate's flips, in some logic tiles of a circuit only.
 
 gridflip.mutate visits every logic tile of a file, by contract. mutate_region copies the listed
-tiles into a small scratch .asc, lets gridflip.mutate flip that (its generator, its rules: the
-chance narrowed to a 32-bit float, a position visited as often as it is listed), and writes the
-tiles back at their offsets. Every byte outside them stays, and the length never changes.
+tiles into a small scratch .asc (an anonymous memory file per process and thread), lets
+gridflip.mutate flip that (its generator, its rules: the chance narrowed to a 32-bit float, a
+position visited as often as it is listed), and writes the tiles back at their offsets. Every
+byte outside them stays, and the length never changes.
 
 The write-back is one pwrite of the span from the first to the last listed tile, the bytes in
 between as they were: a process killed at any moment leaves the file as it was or wholly mutated,
@@ -17,6 +18,7 @@ import operator
 import os
 import re
 import tempfile
+import threading
 from collections.abc import Iterable, Sequence
 
 import gridflip
@@ -25,7 +27,45 @@ from .chipdb import read_circuit_bytes
 from .tiles import COLUMN_COUNT, ROW_LINES, ROW_STRIDE
 
 TILE_BYTES = ROW_LINES * ROW_STRIDE
+SCRATCH_HEADER = b".logic_tile 0 0\n"  # gridflip takes any line that starts with .logic_tile
 _SCRATCH_DIRECTORY = "/dev/shm" if os.path.isdir("/dev/shm") else None
+# One scratch file per process and thread: an anonymous memory file (memfd) that gridflip.mutate
+# opens by its /proc path, so a call creates and removes nothing. A forked child makes its own.
+_scratch = threading.local()
+
+
+def _scratch_file() -> tuple[int, str] | None:
+    """(descriptor, path) of this thread's scratch file, or None where memfds are missing."""
+    found = getattr(_scratch, "file", None)
+    if found is not None and found[0] == os.getpid():
+        return found[1:]
+    if not hasattr(os, "memfd_create") or not os.path.isdir("/proc/self/fd"):
+        return None
+    descriptor = os.memfd_create("gridflip-region", os.MFD_CLOEXEC)
+    _scratch.file = (os.getpid(), descriptor, f"/proc/{os.getpid()}/fd/{descriptor}")
+    return _scratch.file[1:]
+
+
+def _mutate_copy(scratch: bytes, rows, passes) -> bytes:
+    """The scratch .asc after gridflip.mutate, once for each (columns, chance) of `passes`."""
+    place = _scratch_file()
+    if place is not None:
+        descriptor, name = place
+        os.ftruncate(descriptor, len(scratch))
+        os.pwrite(descriptor, scratch, 0)
+        for columns, chance in passes:
+            gridflip.mutate(name, rows, columns, chance)
+        return os.pread(descriptor, len(scratch), 0)
+    descriptor, name = tempfile.mkstemp(prefix="gridflip-region-", dir=_SCRATCH_DIRECTORY)
+    try:
+        with os.fdopen(descriptor, "wb") as file:
+            file.write(scratch)
+        for columns, chance in passes:
+            gridflip.mutate(name, rows, columns, chance)
+        with open(name, "rb") as file:
+            return file.read()
+    finally:
+        os.unlink(name)
 
 
 def _positions(values: Iterable[int], limit: int, what: str) -> list[int]:
@@ -88,7 +128,8 @@ def mutate_region(
     """Flip bits of the circuit at `path` in place, as gridflip.mutate(path, rows, columns,
     mutation_chance) would, but only inside `tiles`, the (x, y) of logic tiles of the file.
 
-    ValueError for a tile that is not a logic tile of the file (with 16 rows of 54 bits), and
+    ValueError for a tile that is not a logic tile of the file (a ".logic_tile x y" line, then 16
+    rows of 54 characters and a line feed), and
     for a row outside 0-15 or a column outside 0-53; TypeError for values that are not integers;
     what gridflip.mutate raises for the chance. OSError as the file gives it."""
     mutate_region_passes(path, tiles, rows, [(columns, mutation_chance)])
@@ -114,26 +155,16 @@ def mutate_region_passes(
         body = _body(data, x, y)
         if body is None:
             raise ValueError(
-                f"tile ({x}, {y}) is not a logic tile of {os.fspath(path)} with 16 rows of 54 bits"
+                f"tile ({x}, {y}) is not a logic tile of {os.fspath(path)} with 16 rows of 54 "
+                "characters"
             )
         offsets.add(body)
     if not offsets:
         return
     offsets = sorted(offsets)
-    scratch = b"".join(b".logic_tile 0 0\n" + data[o : o + TILE_BYTES] for o in offsets)
-    descriptor, name = tempfile.mkstemp(
-        prefix="gridflip-region-", suffix=".asc", dir=_SCRATCH_DIRECTORY
-    )
-    try:
-        with os.fdopen(descriptor, "wb") as file:
-            file.write(scratch)
-        for columns, chance in passes:
-            gridflip.mutate(name, rows, columns, chance)
-        with open(name, "rb") as file:
-            mutated = file.read()
-    finally:
-        os.unlink(name)
-    header = len(b".logic_tile 0 0\n")
+    scratch = b"".join(SCRATCH_HEADER + data[o : o + TILE_BYTES] for o in offsets)
+    mutated = _mutate_copy(scratch, rows, passes)
+    header = len(SCRATCH_HEADER)
     span = bytearray(data[offsets[0] : offsets[-1] + TILE_BYTES])
     for k, offset in enumerate(offsets):
         start = k * (header + TILE_BYTES) + header
@@ -146,4 +177,4 @@ def mutate_region_passes(
     finally:
         os.close(descriptor)
     if written != len(span):
-        raise OSError(f"{os.fspath(path)}: wrote {written} of {len(span)} bytes")
+        raise OSError(f"{os.fspath(path)}: wrote {written} of {len(span)} bytes: the file is torn")
