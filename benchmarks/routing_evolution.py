@@ -104,7 +104,7 @@ def main(argv: list[str] | None = None) -> int:
             f"| {sum(r['full'] is not None for r in runs)}/{len(runs)} "
             f"| {sum(r['at 90'] is not None for r in runs)}/{len(runs)} "
             f"| {statistics.median(r['best'] for r in runs):g} "
-            f"| {statistics.median(r['rate'] for r in runs):,} | {share} | {listed} |"
+            f"| {statistics.median(r['rate'] for r in runs):,.0f} | {share} | {listed} |"
         )
     print(f"\nload average at the end: {os.getloadavg()[0]:.2f}")
     return 0
