@@ -69,18 +69,23 @@ def speed_ups(files: list[Path], calls: int, rounds: int = 5) -> tuple[float, fl
         return statistics.median(a for a, _ in times) / statistics.median(t for _, t in times)
 
     with concurrent.futures.ThreadPoolExecutor(2) as threads:
-        with_threads = ratio(lambda: mutate_calls(paths[0], 2 * calls),
-                             lambda: list(threads.map(mutate_calls, paths, [calls] * 2)))
+        with_threads = ratio(
+            lambda: mutate_calls(paths[0], 2 * calls),
+            lambda: list(threads.map(mutate_calls, paths, [calls] * 2)),
+        )
     with concurrent.futures.ProcessPoolExecutor(2) as processes:
         list(processes.map(mutate_calls, paths, [1, 1]))  # start both workers first
-        with_processes = ratio(lambda: processes.submit(mutate_calls, paths[0], 2 * calls).result(),
-                               lambda: list(processes.map(mutate_calls, paths, [calls] * 2)))
+        with_processes = ratio(
+            lambda: processes.submit(mutate_calls, paths[0], 2 * calls).result(),
+            lambda: list(processes.map(mutate_calls, paths, [calls] * 2)),
+        )
     return with_threads, with_processes
 
 
 def filesystem_of(path: Path) -> str:
-    run = subprocess.run(["findmnt", "-n", "-o", "FSTYPE", "--target", str(path)],
-                         capture_output=True, text=True)
+    run = subprocess.run(
+        ["findmnt", "-n", "-o", "FSTYPE", "--target", str(path)], capture_output=True, text=True
+    )
     return (run.stdout.split() or ["?"])[0]
 
 
@@ -104,25 +109,39 @@ def measure(place: Path, circuit: Path, calls: int) -> None:
         copied = copy_then_mutate_calls(circuit, files[1], calls)
         print(f"  copy, then mutate:    {spread(copied)}")
         threads, processes = speed_ups(files, calls // 4)
-        print(f"  two workers, each with its own file, against one: threads x{threads:.2f}, "
-              f"processes x{processes:.2f}")
+        print(
+            f"  two workers, each with its own file, against one: threads x{threads:.2f}, "
+            f"processes x{processes:.2f}"
+        )
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--calls", type=int, default=200, help="calls per measurement")
-    parser.add_argument("--disk", type=Path, default=ROOT / "build",
-                        help="a directory on a disk (default: the checkout's build/)")
+    parser.add_argument(
+        "--disk",
+        type=Path,
+        default=ROOT / "build",
+        help="a directory on a disk (default: the checkout's build/)",
+    )
     parser.add_argument("--shm", type=Path, default=Path("/dev/shm"), help="a tmpfs directory")
     parser.add_argument("--circuit", type=Path, default=ROOT / "examples" / "blinky_hx8k.asc")
     args = parser.parse_args()
     args.disk.mkdir(parents=True, exist_ok=True)
 
-    model = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
-                  if line.startswith("model name")), "?")
-    print(f"{model}, {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f}; "
-          f"{args.circuit.name} ({args.circuit.stat().st_size:,} bytes), rows 0-15, "
-          f"columns 36-45, chance {CHANCE}; {args.calls} calls a measurement")
+    model = next(
+        (
+            line.split(":", 1)[1].strip()
+            for line in open("/proc/cpuinfo")
+            if line.startswith("model name")
+        ),
+        "?",
+    )
+    print(
+        f"{model}, {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f}; "
+        f"{args.circuit.name} ({args.circuit.stat().st_size:,} bytes), rows 0-15, "
+        f"columns 36-45, chance {CHANCE}; {args.calls} calls a measurement"
+    )
     for place in (args.shm, args.disk):
         measure(place, args.circuit, args.calls)
 

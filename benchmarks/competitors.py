@@ -44,8 +44,14 @@ def _write_back(path: str | os.PathLike, data, durable: bool) -> None:
             os.fsync(f.fileno())
 
 
-def mutate_python(path: str | os.PathLike, rows: Sequence[int], columns: Sequence[int],
-                  chance: float, *, durable: bool = False) -> None:
+def mutate_python(
+    path: str | os.PathLike,
+    rows: Sequence[int],
+    columns: Sequence[int],
+    chance: float,
+    *,
+    durable: bool = False,
+) -> None:
     """Line by line in plain Python, with random.random() for every visited position."""
     chance = narrow_chance(chance)
     with open(path, "rb") as f:
@@ -122,8 +128,14 @@ def _generator():
     return _numpy_generator
 
 
-def mutate_numpy(path: str | os.PathLike, rows: Sequence[int], columns: Sequence[int],
-                 chance: float, *, durable: bool = False) -> None:
+def mutate_numpy(
+    path: str | os.PathLike,
+    rows: Sequence[int],
+    columns: Sequence[int],
+    chance: float,
+    *,
+    durable: bool = False,
+) -> None:
     """Vectorised: all visited offsets in one index array, one array of samples, fancy indexing.
 
     Rows must be 0 to 15 and columns 0 to 53, so that in a well-formed file no flip can land
@@ -141,15 +153,16 @@ def mutate_numpy(path: str | os.PathLike, rows: Sequence[int], columns: Sequence
     row_offsets = ROW_STRIDE * np.asarray(rows, dtype=np.int64)
     column_offsets = np.asarray(columns, dtype=np.int64)
     # Axis order (tile, column, row) flattens to the visiting order.
-    visits = (bodies[:, None, None] + column_offsets[None, :, None]
-              + row_offsets[None, None, :]).ravel()
+    visits = (
+        bodies[:, None, None] + column_offsets[None, :, None] + row_offsets[None, None, :]
+    ).ravel()
     samples = _generator().random(visits.size)
     flips = visits[~(samples > chance)]
     failure = None
     past_end = np.flatnonzero(flips >= length)
     if past_end.size:
         failure = _index_error(int(flips[past_end[0]]), length)
-        flips = flips[:past_end[0]]
+        flips = flips[: past_end[0]]
     tiles_apart = bodies.size < 2 or int(np.diff(bodies).min()) > ROW_STRIDE * 15 + 53
     if tiles_apart and len(set(rows)) == len(rows) and len(set(columns)) == len(columns):
         data[flips] = np.where(data[flips] == ZERO, ONE, ZERO)

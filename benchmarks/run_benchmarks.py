@@ -33,11 +33,11 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 BENCHMARKS = ROOT / "benchmarks"
 RESULTS = BENCHMARKS / "results"
 EXAMPLE = ROOT / "examples" / "blinky_hx8k.asc"
-sys.path.insert(0, str(BENCHMARKS))
 
 import competitors  # noqa: E402
-import gridflip  # noqa: E402
 import numpy  # noqa: E402  (a benchmark-only dependency, as is matplotlib)
+
+import gridflip  # noqa: E402
 
 ALL_ROWS = list(range(16))
 ALL_COLUMNS = list(range(54))
@@ -47,16 +47,26 @@ WORKLOADS = {
     "all-flip": (ALL_ROWS, ALL_COLUMNS, 1.0),
 }
 # (rows, columns) for 0 to 864 positions per tile; 0 is the scan alone.
-POSITION_SETS = [([], []), ([0], [0]), ([0, 1], [0, 1, 2, 3]),
-                 ([0, 1, 2], list(range(9))), (list(range(4)), list(range(27))),
-                 (list(range(8)), list(range(27))), (ALL_ROWS, list(range(27))),
-                 (ALL_ROWS, ALL_COLUMNS)]
+POSITION_SETS = [
+    ([], []),
+    ([0], [0]),
+    ([0, 1], [0, 1, 2, 3]),
+    ([0, 1, 2], list(range(9))),
+    (list(range(4)), list(range(27))),
+    (list(range(8)), list(range(27))),
+    (ALL_ROWS, list(range(27))),
+    (ALL_ROWS, ALL_COLUMNS),
+]
 SIZE_FACTORS = [1, 8, 64]
 NAMES = ["gridflip", "numpy", "python"]
 
 # Targets on tmpfs: the competitor's time over gridflip's.
-RATIO_TARGETS = {("sparse", "numpy"): 20, ("sparse", "python"): 50,
-                 ("dense", "numpy"): 6, ("dense", "python"): 25}
+RATIO_TARGETS = {
+    ("sparse", "numpy"): 20,
+    ("sparse", "python"): 50,
+    ("dense", "numpy"): 6,
+    ("dense", "python"): 25,
+}
 # The sparse call against the bare system calls it cannot avoid, timed in C: at most this.
 FLOOR_TARGET = 1.35
 # The pass benchmark's dense pass per visited position against a raw draw: at most this.
@@ -120,11 +130,18 @@ def measure(cases: dict, sync: bool = False, clock: str = "wall") -> dict:
                 wall[key].append(elapsed / 1e9)
                 cpu[key].append(cpu_elapsed / 1e9)
     chosen = cpu if clock == "cpu" else wall
-    return {key: {"median": statistics.median(chosen[key]), "clock": clock,
-                  "wall_median": statistics.median(wall[key]),
-                  "cpu_median": statistics.median(cpu[key]), "repetitions": len(wall[key]),
-                  "min": min(chosen[key]), "max": max(chosen[key])}
-            for key in keys}
+    return {
+        key: {
+            "median": statistics.median(chosen[key]),
+            "clock": clock,
+            "wall_median": statistics.median(wall[key]),
+            "cpu_median": statistics.median(cpu[key]),
+            "repetitions": len(wall[key]),
+            "min": min(chosen[key]),
+            "max": max(chosen[key]),
+        }
+        for key in keys
+    }
 
 
 def filesystem_of(path: pathlib.Path) -> str:
@@ -147,13 +164,27 @@ def machine() -> dict:
             return subprocess.run(command, capture_output=True, text=True, check=True).stdout
         except (OSError, subprocess.CalledProcessError):
             return ""
-    model = next((line.split(":", 1)[1].strip() for line in run("lscpu").splitlines()
-                  if line.startswith("Model name")), platform.processor())
+
+    model = next(
+        (
+            line.split(":", 1)[1].strip()
+            for line in run("lscpu").splitlines()
+            if line.startswith("Model name")
+        ),
+        platform.processor(),
+    )
     compiler = (run("c++", "--version").splitlines() or ["?"])[0]
-    return {"cpu": model, "cores": os.cpu_count(), "kernel": platform.release(),
-            "compiler": compiler, "python": platform.python_version(), "numpy": numpy.__version__,
-            "date": datetime.datetime.now().astimezone().isoformat(timespec="minutes"),
-            "module": gridflip.__file__, "load_average": os.getloadavg()}
+    return {
+        "cpu": model,
+        "cores": os.cpu_count(),
+        "kernel": platform.release(),
+        "compiler": compiler,
+        "python": platform.python_version(),
+        "numpy": numpy.__version__,
+        "date": datetime.datetime.now().astimezone().isoformat(timespec="minutes"),
+        "module": gridflip.__file__,
+        "load_average": os.getloadavg(),
+    }
 
 
 # --- memory and allocations: in child interpreters, so nothing of this one skews them -------
@@ -214,8 +245,12 @@ def small_circuit(directory: pathlib.Path) -> pathlib.Path:
 
 def measure_memory(directory: pathlib.Path, calls: int) -> dict:
     path = small_circuit(directory)
-    out = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(path), str(calls)],
-                         capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", MEMORY_CHILD, str(path), str(calls)],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
     figures = json.loads(out)
     figures["growth"] = max(figures["trace"]) - figures["before"]
     figures["calls"] = calls
@@ -233,8 +268,18 @@ class SyscallFloor:
         if compiler is None:
             raise RuntimeError("no C compiler for the system-call floor")
         library = directory / "syscall_floor.so"
-        subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", str(library),
-                        str(BENCHMARKS / "syscall_floor.c")], check=True)
+        subprocess.run(
+            [
+                compiler,
+                "-shared",
+                "-fPIC",
+                "-O2",
+                "-o",
+                str(library),
+                str(BENCHMARKS / "syscall_floor.c"),
+            ],
+            check=True,
+        )
         self.floor = ctypes.CDLL(str(library)).syscall_floor_ns
         self.floor.restype = ctypes.c_longlong
         self.floor.argtypes = [ctypes.c_char_p]
@@ -251,12 +296,27 @@ def measure_allocations(directory: pathlib.Path, calls: int) -> dict | None:
     if compiler is None:
         return None
     library = directory / "alloc_counter.so"
-    subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", str(library),
-                    str(BENCHMARKS / "alloc_counter.c")], check=True)
+    subprocess.run(
+        [
+            compiler,
+            "-shared",
+            "-fPIC",
+            "-O2",
+            "-o",
+            str(library),
+            str(BENCHMARKS / "alloc_counter.c"),
+        ],
+        check=True,
+    )
     path = small_circuit(directory)
     environment = dict(os.environ, LD_PRELOAD=str(library))
-    out = subprocess.run([sys.executable, "-c", ALLOC_CHILD, str(path), str(library), str(calls)],
-                         capture_output=True, text=True, check=True, env=environment).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", ALLOC_CHILD, str(path), str(library), str(calls)],
+        capture_output=True,
+        text=True,
+        check=True,
+        env=environment,
+    ).stdout
     figures = json.loads(out)
     figures["calls"] = calls
     figures["path_length"] = len(os.fsencode(str(path)))
@@ -265,6 +325,7 @@ def measure_allocations(directory: pathlib.Path, calls: int) -> dict | None:
 
 # --- the table ------------------------------------------------------------------------------
 
+
 class Table:
     def __init__(self):
         self.rows = []
@@ -272,19 +333,31 @@ class Table:
     def section(self, title: str) -> None:
         self.rows.append(("section", title))
 
-    def add(self, label, gridflip_cell="", numpy_cell="", python_cell="", ratios="", target="",
-            verdict="") -> None:
-        self.rows.append(("row", (label, gridflip_cell, numpy_cell, python_cell, ratios, target,
-                                  verdict)))
+    def add(
+        self,
+        label,
+        gridflip_cell="",
+        numpy_cell="",
+        python_cell="",
+        ratios="",
+        target="",
+        verdict="",
+    ) -> None:
+        self.rows.append(
+            ("row", (label, gridflip_cell, numpy_cell, python_cell, ratios, target, verdict))
+        )
 
     HEADER = ("measure", "gridflip", "NumPy", "Python", "ratio", "target", "")
 
     def text(self) -> str:
         cells = [self.HEADER] + [r for kind, r in self.rows if kind == "row"]
         widths = [max(len(c[i]) for c in cells) for i in range(len(self.HEADER))]
+
         def line(c):
-            return "  ".join(v.ljust(widths[0]) if i == 0 else v.rjust(widths[i])
-                             for i, v in enumerate(c)).rstrip()
+            return "  ".join(
+                v.ljust(widths[0]) if i == 0 else v.rjust(widths[i]) for i, v in enumerate(c)
+            ).rstrip()
+
         out = [line(self.HEADER), "-" * (sum(widths) + 2 * (len(widths) - 1))]
         for kind, r in self.rows:
             out.append(f"[{r}]" if kind == "section" else line(r))
@@ -328,6 +401,7 @@ def within_linear(ratio: float, expected: float) -> bool:
 def write_plot(size_results: dict, path: pathlib.Path, machine_info: dict, clock: str) -> bool:
     try:
         import matplotlib
+
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
         from matplotlib.ticker import NullFormatter
@@ -341,22 +415,35 @@ def write_plot(size_results: dict, path: pathlib.Path, machine_info: dict, clock
         megabytes = [by_size[s]["bytes"] / 1e6 for s in sizes]
         for name in NAMES:
             seconds = [by_size[s]["times"][name]["median"] for s in sizes]
-            axes.plot(megabytes, [t * 1e3 for t in seconds], styles[workload], marker="o",
-                      color=colours[name], label=f"{name}, {workload}")
+            axes.plot(
+                megabytes,
+                [t * 1e3 for t in seconds],
+                styles[workload],
+                marker="o",
+                color=colours[name],
+                label=f"{name}, {workload}",
+            )
     axes.set_xscale("log")
     axes.set_yscale("log")
     some = next(iter(size_results.values()))
     factors = sorted(some, key=float)
-    axes.set_xticks([some[f]["bytes"] / 1e6 for f in factors],
-                    [f"{some[f]['bytes'] / 1e6:.1f} ({f}x)" for f in factors])
+    axes.set_xticks(
+        [some[f]["bytes"] / 1e6 for f in factors],
+        [f"{some[f]['bytes'] / 1e6:.1f} ({f}x)" for f in factors],
+    )
     axes.xaxis.set_minor_formatter(NullFormatter())
     axes.set_xlabel("file size (MB; the HX8K example repeated)")
     axes.set_ylabel(f"time per call (ms, median {clock} time)")
     axes.set_title("mutate on tmpfs: gridflip against plain Python and NumPy", fontsize=10)
     axes.grid(True, which="both", alpha=0.3)
     axes.legend(fontsize=8)
-    figure.text(0.01, 0.005, f"{machine_info['cpu']}, {machine_info['cores']} cores, "
-                f"Python {machine_info['python']}, {machine_info['date']}", fontsize=7)
+    figure.text(
+        0.01,
+        0.005,
+        f"{machine_info['cpu']}, {machine_info['cores']} cores, "
+        f"Python {machine_info['python']}, {machine_info['date']}",
+        fontsize=7,
+    )
     figure.tight_layout(rect=(0, 0.03, 1, 1))
     path.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(path, dpi=110)
@@ -367,13 +454,25 @@ def write_plot(size_results: dict, path: pathlib.Path, machine_info: dict, clock
 def repetitions(quick: bool) -> dict:
     """Calls per case: gridflip, NumPy, Python. Plain Python on the big files is slow, so it gets
     fewer there."""
+
     def reps(gridflip_reps, numpy_reps, python_reps):
         return {"gridflip": gridflip_reps, "numpy": numpy_reps, "python": python_reps}
+
     if quick:
-        return {"1x": reps(5, 5, 3), "disk": reps(5, 5, 3), "8x": reps(3, 3, 2),
-                "64x": reps(2, 2, 1), "positions": reps(5, 3, 2)}
-    return {"1x": reps(31, 31, 31), "disk": reps(21, 21, 21), "8x": reps(21, 11, 5),
-            "64x": reps(11, 5, 3), "positions": reps(31, 15, 7)}
+        return {
+            "1x": reps(5, 5, 3),
+            "disk": reps(5, 5, 3),
+            "8x": reps(3, 3, 2),
+            "64x": reps(2, 2, 1),
+            "positions": reps(5, 3, 2),
+        }
+    return {
+        "1x": reps(31, 31, 31),
+        "disk": reps(21, 21, 21),
+        "8x": reps(21, 11, 5),
+        "64x": reps(11, 5, 3),
+        "positions": reps(31, 15, 7),
+    }
 
 
 class Run:
@@ -386,8 +485,9 @@ class Run:
         self.shm = shm
         self.disk = disk
         self.original = EXAMPLE.read_bytes()
-        self.tiles = int(competitors.tile_bodies_numpy(
-            numpy.frombuffer(self.original, dtype=numpy.uint8)).size)
+        self.tiles = int(
+            competitors.tile_bodies_numpy(numpy.frombuffer(self.original, dtype=numpy.uint8)).size
+        )
         self.table = Table()
         self.raw = {"quick": options.quick, "clock": self.clock}
         self.floor = SyscallFloor(shm)
@@ -405,13 +505,16 @@ class Run:
                 f"HX8K example ({len(self.original):,} B, {self.tiles} logic tiles) on {medium} "
                 f"({filesystem_of(directory)}); median {clock} time per call; "
                 "ratio = competitor / gridflip (NumPy / Python)"
-                + ("; the competitors fsync, as gridflip does" if sync else ""))
+                + ("; the competitors fsync, as gridflip does" if sync else "")
+            )
             path = directory / "blinky_hx8k.asc"
             path.write_bytes(self.original)
             reps = self.reps["disk" if sync else "1x"]
             for workload, args in WORKLOADS.items():
-                cases = {name: (path, self.original, function, args, reps[name])
-                         for name, function in implementations(sync).items()}
+                cases = {
+                    name: (path, self.original, function, args, reps[name])
+                    for name, function in implementations(sync).items()
+                }
                 with_floor = workload == "sparse" and not sync
                 if with_floor:
                     # In the same round robin, on the same file, restored the same way.
@@ -419,30 +522,44 @@ class Run:
                 result = measure(cases, sync, clock)
                 self.raw["workloads"][f"{medium}/{workload}"] = result
                 targeted = workload if not sync and workload != "all-flip" else None
-                self.row_of_three(f"{workload} ({len(args[0]) * len(args[1])} positions, "
-                                  f"chance {args[2]})", result, targeted)
+                self.row_of_three(
+                    f"{workload} ({len(args[0]) * len(args[1])} positions, chance {args[2]})",
+                    result,
+                    targeted,
+                )
                 if with_floor:
                     self.floor_row(result)
             if not sync:
                 tmpfs = [self.raw["workloads"][f"tmpfs/{w}"] for w in WORKLOADS]
-                busy = {n: statistics.median(r[n]["wall_median"] / r[n]["cpu_median"]
-                                             for r in tmpfs) for n in NAMES}
-                self.table.add("wall / CPU time (1.00: the machine was not contended)",
-                               *(f"{busy[n]:.2f}" for n in NAMES))
+                busy = {
+                    n: statistics.median(r[n]["wall_median"] / r[n]["cpu_median"] for r in tmpfs)
+                    for n in NAMES
+                }
+                self.table.add(
+                    "wall / CPU time (1.00: the machine was not contended)",
+                    *(f"{busy[n]:.2f}" for n in NAMES),
+                )
 
     def floor_row(self, result: dict) -> None:
         call, floor = result["gridflip"]["wall_median"], result["floor"]["wall_median"]
         ratio = call / floor
-        self.table.add("sparse / its bare system calls (syscall_floor.c, timed in C)",
-                       ms(call), "", "", f"x{ratio:.2f} of {ms(floor)}",
-                       f"<= x{FLOOR_TARGET:.2f}", verdict(ratio <= FLOOR_TARGET))
+        self.table.add(
+            "sparse / its bare system calls (syscall_floor.c, timed in C)",
+            ms(call),
+            "",
+            "",
+            f"x{ratio:.2f} of {ms(floor)}",
+            f"<= x{FLOOR_TARGET:.2f}",
+            verdict(ratio <= FLOOR_TARGET),
+        )
 
     def sizes(self) -> None:
         factors = [f"{f}x" for f in SIZE_FACTORS]
         self.table.section(
             f"cost against file size on tmpfs (the example repeated), median {self.clock} time; "
             "repetitions gridflip/NumPy/Python "
-            + ", ".join(f"{f}: " + "/".join(str(self.reps[f][n]) for n in NAMES) for f in factors))
+            + ", ".join(f"{f}: " + "/".join(str(self.reps[f][n]) for n in NAMES) for f in factors)
+        )
         files = {}
         for factor in SIZE_FACTORS:
             files[factor] = (self.shm / f"x{factor}.asc", self.original * factor)
@@ -450,25 +567,41 @@ class Run:
         self.raw["sizes"] = {}
         for workload in ("sparse", "dense"):
             # All sizes in one round robin, so the growth figures share the machine's state.
-            measured = measure({(factor, name): (*files[factor], function, WORKLOADS[workload],
-                                                 self.reps[f"{factor}x"][name])
-                                for factor in SIZE_FACTORS
-                                for name, function in implementations(False).items()},
-                               clock=self.clock)
+            measured = measure(
+                {
+                    (factor, name): (
+                        *files[factor],
+                        function,
+                        WORKLOADS[workload],
+                        self.reps[f"{factor}x"][name],
+                    )
+                    for factor in SIZE_FACTORS
+                    for name, function in implementations(False).items()
+                },
+                clock=self.clock,
+            )
             by_size = self.raw["sizes"][workload] = {}
             for factor in SIZE_FACTORS:
                 result = {name: measured[(factor, name)] for name in NAMES}
                 size = len(files[factor][1])
                 by_size[str(factor)] = {"bytes": size, "times": result}
                 self.row_of_three(f"{workload}, {factor}x ({size / 1e6:.1f} MB)", result)
-            growth = {n: by_size["64"]["times"][n]["median"] / by_size["8"]["times"][n]["median"]
-                      for n in NAMES}
+            growth = {
+                n: by_size["64"]["times"][n]["median"] / by_size["8"]["times"][n]["median"]
+                for n in NAMES
+            }
             other = "cpu" if self.clock == "wall" else "wall"
-            other_growth = (by_size["64"]["times"]["gridflip"][f"{other}_median"]
-                            / by_size["8"]["times"]["gridflip"][f"{other}_median"])
-            self.table.add(f"{workload}: t(64x) / t(8x)", *(f"{growth[n]:.2f}" for n in NAMES),
-                           f"gridflip {other} time: {other_growth:.2f}", "8 +-10%",
-                           verdict(within_linear(growth["gridflip"], 8)))
+            other_growth = (
+                by_size["64"]["times"]["gridflip"][f"{other}_median"]
+                / by_size["8"]["times"]["gridflip"][f"{other}_median"]
+            )
+            self.table.add(
+                f"{workload}: t(64x) / t(8x)",
+                *(f"{growth[n]:.2f}" for n in NAMES),
+                f"gridflip {other} time: {other_growth:.2f}",
+                "8 +-10%",
+                verdict(within_linear(growth["gridflip"], 8)),
+            )
         for path, _ in files.values():
             path.unlink()
 
@@ -476,93 +609,156 @@ class Run:
         reps = self.reps["positions"]
         self.table.section(
             f"cost against positions per tile, HX8K on tmpfs, chance 0.01, median {self.clock} "
-            "time; repetitions " + "/".join(str(reps[n]) for n in NAMES))
+            "time; repetitions " + "/".join(str(reps[n]) for n in NAMES)
+        )
         path = self.shm / "positions.asc"
         path.write_bytes(self.original)
-        measured = measure({(len(rows) * len(columns), name):
-                            (path, self.original, function, (rows, columns, 0.01), reps[name])
-                            for rows, columns in POSITION_SETS
-                            for name, function in implementations(False).items()},
-                           clock=self.clock)
+        measured = measure(
+            {
+                (len(rows) * len(columns), name): (
+                    path,
+                    self.original,
+                    function,
+                    (rows, columns, 0.01),
+                    reps[name],
+                )
+                for rows, columns in POSITION_SETS
+                for name, function in implementations(False).items()
+            },
+            clock=self.clock,
+        )
         by_count = self.raw["positions"] = {}
         for rows, columns in POSITION_SETS:
             count = len(rows) * len(columns)
             result = by_count[str(count)] = {name: measured[(count, name)] for name in NAMES}
-            self.row_of_three(f"{count} positions ({len(rows)} rows x {len(columns)} columns)",
-                              result)
+            self.row_of_three(
+                f"{count} positions ({len(rows)} rows x {len(columns)} columns)", result
+            )
+
         def t(count, name):
             return by_count[str(count)][name]["median"]
+
         # The base is one position, not none: a call with nothing to visit skips the scan, so
         # only a call that visits something pays for finding the tiles, as every other row does.
         slope = {n: (t(864, n) - t(1, n)) / (t(108, n) - t(1, n)) for n in NAMES}
-        self.table.add("(t(864) - t(1)) / (t(108) - t(1))", *(f"{slope[n]:.2f}" for n in NAMES),
-                       "", "8 +-10%", verdict(within_linear(slope["gridflip"], 863 / 107)))
+        self.table.add(
+            "(t(864) - t(1)) / (t(108) - t(1))",
+            *(f"{slope[n]:.2f}" for n in NAMES),
+            "",
+            "8 +-10%",
+            verdict(within_linear(slope["gridflip"], 863 / 107)),
+        )
         marginal = (t(864, "gridflip") - t(1, "gridflip")) / (863 * self.tiles)
         self.table.add("gridflip: marginal cost per visited position", f"{marginal * 1e9:.2f} ns")
 
     def in_module(self) -> None:
         self.table.section("inside the module (pass benchmark, in-memory HX8K copy, wall time)")
         if not self.options.pass_json.exists():
-            self.table.add(f"not measured: no {self.options.pass_json} (tools/run-benchmarks "
-                           "runs the pass benchmark first)")
+            self.table.add(
+                f"not measured: no {self.options.pass_json} (tools/run-benchmarks "
+                "runs the pass benchmark first)"
+            )
             return
         figures = self.raw["pass"] = json.loads(self.options.pass_json.read_text())
         ratio = figures["position_to_draw_ratio"]
-        self.table.add("dense pass per visited position / raw draw_word64",
-                       f"{figures['dense_ns_per_position']:.3f} ns", "", "",
-                       f"x{ratio:.3f} of {figures['raw_ns_per_draw']:.3f} ns",
-                       f"<= x{POSITION_TARGET:.2f}", verdict(ratio <= POSITION_TARGET))
+        self.table.add(
+            "dense pass per visited position / raw draw_word64",
+            f"{figures['dense_ns_per_position']:.3f} ns",
+            "",
+            "",
+            f"x{ratio:.3f} of {figures['raw_ns_per_draw']:.3f} ns",
+            f"<= x{POSITION_TARGET:.2f}",
+            verdict(ratio <= POSITION_TARGET),
+        )
         if "module_pass_ns_per_position" in figures:
             module = figures["module_pass_ns_per_position"]
-            self.table.add("MutationPass::run on a mapped tmpfs copy (fault guard included)",
-                           f"{module:.3f} ns", "", "",
-                           f"x{module / figures['raw_ns_per_draw']:.3f}")
+            self.table.add(
+                "MutationPass::run on a mapped tmpfs copy (fault guard included)",
+                f"{module:.3f} ns",
+                "",
+                "",
+                f"x{module / figures['raw_ns_per_draw']:.3f}",
+            )
         call = self.raw["workloads"]["tmpfs/dense"]["gridflip"]["median"] / (864 * self.tiles)
-        self.table.add("whole mutate() dense call per visited position / raw draw",
-                       f"{call * 1e9:.3f} ns", "", "",
-                       f"x{call * 1e9 / figures['raw_ns_per_draw']:.3f}")
+        self.table.add(
+            "whole mutate() dense call per visited position / raw draw",
+            f"{call * 1e9:.3f} ns",
+            "",
+            "",
+            f"x{call * 1e9 / figures['raw_ns_per_draw']:.3f}",
+        )
         scan = figures["scan_to_memchr_ratio"]
-        self.table.add("line scan (no logic tiles) / memchr line walk",
-                       f"{figures['scan_gb_per_s']:.2f} GB/s", "", "",
-                       f"x{scan:.3f} of {figures['memchr_walk_gb_per_s']:.2f} GB/s", ">= x2",
-                       verdict(scan >= 2))
+        self.table.add(
+            "line scan (no logic tiles) / memchr line walk",
+            f"{figures['scan_gb_per_s']:.2f} GB/s",
+            "",
+            "",
+            f"x{scan:.3f} of {figures['memchr_walk_gb_per_s']:.2f} GB/s",
+            ">= x2",
+            verdict(scan >= 2),
+        )
 
     def memory(self) -> None:
         calls = self.options.memory_calls
-        self.table.section(f"memory: {calls:,} calls on a one-tile file on tmpfs, "
-                           "rows [0, 5], columns [3, 7, 9]")
+        self.table.section(
+            f"memory: {calls:,} calls on a one-tile file on tmpfs, rows [0, 5], columns [3, 7, 9]"
+        )
         memory = self.raw["memory"] = measure_memory(self.shm, calls)
-        self.table.add("resident set growth (largest over the run)",
-                       f"{memory['growth'] / 1024:.0f} KiB", "", "",
-                       f"from {memory['before'] / 2**20:.1f} MiB", "flat (< 64 KiB)",
-                       verdict(memory["growth"] < RSS_FLAT_BYTES))
+        self.table.add(
+            "resident set growth (largest over the run)",
+            f"{memory['growth'] / 1024:.0f} KiB",
+            "",
+            "",
+            f"from {memory['before'] / 2**20:.1f} MiB",
+            "flat (< 64 KiB)",
+            verdict(memory["growth"] < RSS_FLAT_BYTES),
+        )
         self.table.add("time per call, small file", f"{memory['seconds_per_call'] * 1e6:.2f} us")
         counted = self.raw["allocations"] = measure_allocations(self.shm, 10_000)
         if counted is None:
             self.table.add("malloc calls per call: not measured (no C compiler)")
             return
-        per_call = (counted["mutate"]["allocations"]
-                    - counted["baseline"]["allocations"]) / counted["calls"]
+        per_call = (
+            counted["mutate"]["allocations"] - counted["baseline"]["allocations"]
+        ) / counted["calls"]
         frees = (counted["mutate"]["frees"] - counted["baseline"]["frees"]) / counted["calls"]
-        sizes = counted["mutate"]["first_sizes"][:max(1, round(per_call))]
-        self.table.add("malloc calls per mutate() call, beyond a Python no-op", f"{per_call:g}",
-                       "", "", f"sizes {sizes}, {frees:g} frees", "2 (rows, columns)",
-                       verdict(per_call <= 2))
+        sizes = counted["mutate"]["first_sizes"][: max(1, round(per_call))]
+        self.table.add(
+            "malloc calls per mutate() call, beyond a Python no-op",
+            f"{per_call:g}",
+            "",
+            "",
+            f"sizes {sizes}, {frees:g} frees",
+            "2 (rows, columns)",
+            verdict(per_call <= 2),
+        )
         self.table.add(f"  (the path is {counted['path_length']} bytes, rows 2, columns 3)")
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="few repetitions, for a smoke run")
-    parser.add_argument("--pass-json", type=pathlib.Path, default=RESULTS / "pass.json",
-                        help="the pass benchmark's figures (default: %(default)s)")
-    parser.add_argument("--disk-dir", type=pathlib.Path, default=RESULTS / "disk",
-                        help="a directory on a disk file system (default: %(default)s)")
+    parser.add_argument(
+        "--pass-json",
+        type=pathlib.Path,
+        default=RESULTS / "pass.json",
+        help="the pass benchmark's figures (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--disk-dir",
+        type=pathlib.Path,
+        default=RESULTS / "disk",
+        help="a directory on a disk file system (default: %(default)s)",
+    )
     parser.add_argument("--plot", type=pathlib.Path, default=RESULTS / "time_vs_size.png")
     parser.add_argument("--memory-calls", type=int, default=100_000)
-    parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
-                        help="what the tmpfs figures are timed by: the wall clock, or the calling "
-                             "thread's CPU time, steadier on a busy machine (default: %(default)s)")
+    parser.add_argument(
+        "--clock",
+        choices=("wall", "cpu"),
+        default="wall",
+        help="what the tmpfs figures are timed by: the wall clock, or the calling "
+        "thread's CPU time, steadier on a busy machine (default: %(default)s)",
+    )
     options = parser.parse_args()
     if options.quick:
         options.memory_calls = min(options.memory_calls, 10_000)
@@ -588,19 +784,24 @@ def main() -> int:
     run.raw["machine"] = info
     run.raw["seconds"] = time.perf_counter() - started
     (RESULTS / "results.json").write_text(json.dumps(run.raw, indent=1))
-    header = (f"gridflip benchmarks: {info['cpu']}, {info['cores']} cores, kernel "
-              f"{info['kernel']}, {info['compiler']}, Python {info['python']}, NumPy "
-              f"{info['numpy']}, {info['date']}\nmodule: {info['module']}; load average at start "
-              + ", ".join(f"{x:.2f}" for x in info["load_average"])
-              + ", at end " + ", ".join(f"{x:.2f}" for x in os.getloadavg()))
+    header = (
+        f"gridflip benchmarks: {info['cpu']}, {info['cores']} cores, kernel "
+        f"{info['kernel']}, {info['compiler']}, Python {info['python']}, NumPy "
+        f"{info['numpy']}, {info['date']}\nmodule: {info['module']}; load average at start "
+        + ", ".join(f"{x:.2f}" for x in info["load_average"])
+        + ", at end "
+        + ", ".join(f"{x:.2f}" for x in os.getloadavg())
+    )
     (RESULTS / "table.md").write_text(header + "\n\n" + run.table.markdown() + "\n")
     print(header)
     print()
     print(run.table.text())
     print()
-    print(f"raw figures: {RESULTS / 'results.json'}; table: {RESULTS / 'table.md'}; "
-          + (f"plot: {options.plot}" if plotted else "no plot (matplotlib missing)")
-          + f"; {run.raw['seconds']:.0f} s")
+    print(
+        f"raw figures: {RESULTS / 'results.json'}; table: {RESULTS / 'table.md'}; "
+        + (f"plot: {options.plot}" if plotted else "no plot (matplotlib missing)")
+        + f"; {run.raw['seconds']:.0f} s"
+    )
     return 0
 
 

@@ -5,15 +5,13 @@ tools/run-benchmarks runs this before it times them; by hand: python -m pytest b
 
 import pathlib
 import shutil
-import sys
 
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 EXAMPLES = ROOT / "examples"
-# The pass model is the test suite's; the competitors sit beside this file.
-sys.path.insert(0, str(ROOT / "tests" / "python"))
-sys.path.insert(0, str(ROOT / "benchmarks"))
+# The pass model is the test suite's (pyproject.toml puts tests/python on pytest's path); the
+# competitors sit beside this file.
 
 import competitors  # noqa: E402
 from models.reference_pass import FLIP_WORD, KEEP_WORD, run_pass, to_float32  # noqa: E402

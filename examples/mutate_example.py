@@ -10,7 +10,7 @@ The call is one line:
 In every logic tile of the file at `path` it flips each requested (column, row) bit with the
 given chance, in place, and returns None. A file it cannot open, map or mutate raises
 PanicException, a BaseException. The circuit itself is never touched: the script mutates a copy
-in a temporary directory, then checks the result with the rules of examples/tiles.py. It exits
+in a temporary directory, then checks the result with the rules of the package gridflip_evolution (its tiles module). It exits
 with status 1 if the result breaks one (a changed length, a change outside the requested tile
 bits, a flip count far from the chance) or no longer packs, and with status 2 if it cannot read
 the circuit.
@@ -21,51 +21,78 @@ from __future__ import annotations
 import argparse
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-from tiles import (COLUMN_COUNT, HERE, ROW_LINES, check_changes, find_tiles, flip_count_problem,
-                   mutate_with_python_random, parse_positions)
+from gridflip_evolution.icestorm import run_icepack
+from gridflip_evolution.tiles import (
+    COLUMN_COUNT,
+    ROW_LINES,
+    check_changes,
+    find_tiles,
+    flip_count_problem,
+    mutate_with_python_random,
+    parse_positions,
+)
+
+HERE = Path(__file__).resolve().parent
 
 
-def run_icepack(path: Path) -> tuple[bool, str]:
-    icepack = shutil.which("icepack")
-    if icepack is None:
+def pack(path: Path) -> tuple[bool, str]:
+    """Whether icepack still packs the mutated copy, and what it said."""
+    if shutil.which("icepack") is None:
         return True, "icepack not found, packing not checked"
     binary = path.with_suffix(".bin")
-    run = subprocess.run([icepack, str(path), str(binary)], capture_output=True, text=True)
-    if run.returncode != 0:
-        return False, f"icepack failed ({run.returncode}): {run.stderr.strip()[-300:]}"
+    failure = run_icepack(path, binary)
+    if failure is not None:
+        return False, failure
     return True, f"icepack packs it: {binary.stat().st_size} bytes"
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--circuit", type=Path, default=HERE / "blinky_hx8k.asc",
-                        help="the circuit to copy and mutate (default: the HX8K example)")
-    parser.add_argument("--rows", type=lambda t: parse_positions(t, ROW_LINES),
-                        default=list(range(ROW_LINES)), help="rows to visit (default 0-15)")
-    parser.add_argument("--columns", type=lambda t: parse_positions(t, COLUMN_COUNT),
-                        default=list(range(COLUMN_COUNT)), help="columns to visit (default 0-53)")
+    parser.add_argument(
+        "--circuit",
+        type=Path,
+        default=HERE / "blinky_hx8k.asc",
+        help="the circuit to copy and mutate (default: the HX8K example)",
+    )
+    parser.add_argument(
+        "--rows",
+        type=lambda t: parse_positions(t, ROW_LINES),
+        default=list(range(ROW_LINES)),
+        help="rows to visit (default 0-15)",
+    )
+    parser.add_argument(
+        "--columns",
+        type=lambda t: parse_positions(t, COLUMN_COUNT),
+        default=list(range(COLUMN_COUNT)),
+        help="columns to visit (default 0-53)",
+    )
     parser.add_argument("--chance", type=float, default=0.01, help="chance to flip each bit")
-    parser.add_argument("--dry-run-model", action="store_true",
-                        help="flip with Python's random under the same rules instead of gridflip")
+    parser.add_argument(
+        "--dry-run-model",
+        action="store_true",
+        help="flip with Python's random under the same rules instead of gridflip",
+    )
     parser.add_argument("--show", type=int, default=5, help="tiles to list individually")
     args = parser.parse_args(argv)
     try:
         before = args.circuit.read_bytes()
     except OSError as error:
-        print(f"mutate_example: cannot read {args.circuit}: {error.strerror or error}",
-              file=sys.stderr)
+        print(
+            f"mutate_example: cannot read {args.circuit}: {error.strerror or error}",
+            file=sys.stderr,
+        )
         return 2
 
     if args.dry_run_model:
         mutate, engine = mutate_with_python_random, "Python model (--dry-run-model)"
     else:
         import gridflip
+
         mutate, engine = gridflip.mutate, "gridflip.mutate"
 
     with tempfile.TemporaryDirectory(prefix="gridflip-example-") as work:
@@ -73,8 +100,10 @@ def main(argv: list[str] | None = None) -> int:
         copy.write_bytes(before)
         tiles = find_tiles(before)
         print(f"circuit: {args.circuit} ({len(before)} bytes, {len(tiles)} logic tiles)")
-        print(f"mutating a copy with {engine}: {len(args.rows)} rows x {len(args.columns)} "
-              f"columns, chance {args.chance}")
+        print(
+            f"mutating a copy with {engine}: {len(args.rows)} rows x {len(args.columns)} "
+            f"columns, chance {args.chance}"
+        )
         started = time.perf_counter()
         try:
             mutate(str(copy), args.rows, args.columns, args.chance)
@@ -93,14 +122,16 @@ def main(argv: list[str] | None = None) -> int:
         print(f"mutate took {elapsed * 1000:.1f} ms for {visits} visited positions")
         print(f"bits changed: {changes.changed}")
         if tiles:
-            print(f"per tile: min {min(changes.per_tile)}, median "
-                  f"{statistics.median(changes.per_tile):g}, max {max(changes.per_tile)}; tiles "
-                  f"with a change: {sum(1 for n in changes.per_tile if n)} of {len(tiles)}")
-            for tile, count in list(zip(tiles, changes.per_tile))[:args.show]:
+            print(
+                f"per tile: min {min(changes.per_tile)}, median "
+                f"{statistics.median(changes.per_tile):g}, max {max(changes.per_tile)}; tiles "
+                f"with a change: {sum(1 for n in changes.per_tile if n)} of {len(tiles)}"
+            )
+            for tile, count in list(zip(tiles, changes.per_tile))[: args.show]:
                 print(f"  {tile.header:<24} body at {tile.body:>8}: {count} changed")
         print(f"length: {len(before)} -> {len(after)} bytes")
         print("only requested tile bits changed, each 0<->1:", "no" if changes.problems else "yes")
-        packs, packing = run_icepack(copy)
+        packs, packing = pack(copy)
         print(packing)
 
     problems = changes.problems + ([count_problem] if count_problem else [])

@@ -48,12 +48,19 @@ void MutationPass::run() {
 }
 
 std::string MutationPass::describe_access_fault() const {
+  // Looked at after the fault, when a file that shrank may have grown back: a cause is named
+  // only while it holds.
   const IoResult<std::uintmax_t> now = current_file_length(mapping_);
   if (now.ok() && now.value() < mapping_.length()) {
     return "Failed to access circuit: the file was truncated while it was mapped";
   }
-  return "Failed to access circuit: the system could not read or store a page of the file "
-         "(its file system may be full)";
+  const IoResult<bool> full = file_system_full(mapping_);
+  if (full.ok() && full.value()) {
+    return "Failed to access circuit: the system could not read or store a page of the file "
+           "(its file system may be full)";
+  }
+  return "Failed to access circuit: the system could not read or store a page of the file (it "
+         "may have shrunk and grown back during the call, or its storage failed)";
 }
 
 void abort_with_io_error(std::string_view text, const IoError& error, std::source_location where) {

@@ -66,7 +66,8 @@ class MutationPass {
   const CircuitMap& mapping() const noexcept { return mapping_; }
 
  private:
-  // The abort message of a fault on the view: a truncation when the file is now shorter.
+  // The abort message of a fault on the view: a truncation when the file is now shorter, a full
+  // file system when it has no block left, or neither.
   std::string describe_access_fault() const;
 
   // Members are destroyed in reverse order: the mapping goes first.

@@ -1,46 +1,49 @@
-// The interpreter's side of a report that blocks: releasing and retaking its lock, and interrupts.
+// The interpreter's side of a report that blocks: releasing and retaking its lock, and running
+// its signal handlers.
 #include "binding/interpreter_hooks.hpp"
 
-#include <Python.h>
+#include <utility>
 
-#include <unistd.h>
-#include <csignal>
+// The interpreter's own test of whether signal handlers run on the calling thread (its main
+// thread, in the main interpreter): exported by 3.13, declared only in its internal headers.
+extern "C" int _PyOS_IsMainThread(void);
 
 namespace gridflip {
 namespace {
 
-// Once finalization has begun, the interpreter ends any other thread that asks for its lock by
-// unwinding it, which the module's frames (noexcept, with catch-all handlers) cannot take. Such a
-// thread keeps the lock it holds, and one that stepped aside waits here for the process to end.
-[[noreturn]] void wait_for_process_end() noexcept {
-  for (;;) ::pause();
+// The exception of a signal handler that cut this thread's report short, until its call frame
+// takes it. Raw: a thread_local owner would drop it without the lock when the thread ends.
+constinit thread_local PyObject* t_handler_exception = nullptr;
+
+SteppedAside step_aside() noexcept {
+  // A thread that does not hold the interpreter lock has nothing to release; the finalizing one
+  // keeps it, since no other thread can take it from then on.
+  if (PyThreadState_GetUnchecked() == nullptr || Py_IsFinalizing()) return {};
+  const bool runs_handlers = _PyOS_IsMainThread() != 0;
+  return {PyEval_SaveThread(), runs_handlers};
 }
 
-void* step_aside() noexcept {
-  // A thread that does not hold the interpreter lock has nothing to release.
-  if (PyThreadState_GetUnchecked() == nullptr || Py_IsFinalizing()) return nullptr;
-  return PyEval_SaveThread();
-}
+void step_back(void* token) { PyEval_RestoreThread(static_cast<PyThreadState*>(token)); }
 
-void step_back(void* token) noexcept {
-  // Finalization cannot have begun on this thread while it was aside: it was blocked here.
-  if (Py_IsFinalizing()) wait_for_process_end();
-  PyEval_RestoreThread(static_cast<PyThreadState*>(token));
-}
-
-bool interrupt_requested(void*& token) noexcept {
-  step_back(token);
-  // Asking clears the interrupt; it is set pending again, so that the interpreter raises
-  // KeyboardInterrupt once the call has raised its own exception.
-  const bool interrupted = PyOS_InterruptOccurred() != 0;
-  if (interrupted) PyErr_SetInterruptEx(SIGINT);
+bool run_signal_handlers(void*& token) {
+  step_back(std::exchange(token, nullptr));
+  const bool handled = PyErr_CheckSignals() == 0;
+  if (!handled) Py_XSETREF(t_handler_exception, PyErr_GetRaisedException());
   token = PyEval_SaveThread();
-  return interrupted;
+  return handled;
 }
 
 }  // namespace
 
 constinit const BlockingHooks interpreter_blocking_hooks{step_aside, step_back,
-                                                         interrupt_requested};
+                                                         run_signal_handlers};
+
+PyErr with_handler_exception(PyErr panic) {
+  PyRef raised = PyRef::steal(std::exchange(t_handler_exception, nullptr));
+  if (!raised) return panic;
+  // As if the handler had raised while the PanicException was being handled. Steals the context.
+  PyException_SetContext(raised.get(), Py_NewRef(exception_object(panic)));
+  return PyErr::fetched(std::move(raised));
+}
 
 }  // namespace gridflip

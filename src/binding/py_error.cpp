@@ -80,7 +80,7 @@ std::string panic_message(PyObject* exception) {
 }
 
 [[noreturn]] void resume_panic_from_python(PyRef exception) {
-  write_stderr(
+  write_report_text(
       "--- gridflip's binding layer is resuming an abort after fetching a PanicException from "
       "Python ---\n"
       "Python stack trace below:\n");

@@ -22,7 +22,12 @@ class PyRef {
     std::swap(object_, other.object_);
     return *this;
   }
-  ~PyRef() { Py_XDECREF(object_); }
+  // A thread that the interpreter ends while it waits for the lock (see run_call_frame) unwinds
+  // without its thread state: it leaves its references, as the interpreter leaves those of the
+  // thread's Python frames.
+  ~PyRef() {
+    if (object_ != nullptr && PyThreadState_GetUnchecked() != nullptr) Py_DECREF(object_);
+  }
 
   PyObject* get() const noexcept { return object_; }
   explicit operator bool() const noexcept { return object_ != nullptr; }

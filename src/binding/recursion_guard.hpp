@@ -1,7 +1,7 @@
 // The recursion check around one call of the module.
 #pragma once
 
-#include "binding/stack_bounds.hpp"
+#include "base/stack_bounds.hpp"
 
 #include <Python.h>
 
@@ -33,7 +33,8 @@ class RecursionGuard {
   ~RecursionGuard() {
     if (entered_) {
       --calls_in_progress();
-      Py_LeaveRecursiveCall();
+      // Not on a thread that the interpreter ends (see PyRef's destructor).
+      if (PyThreadState_GetUnchecked() != nullptr) Py_LeaveRecursiveCall();
     }
   }
 

@@ -5,5 +5,4 @@ gridflip_layer(binding
     ${CMAKE_CURRENT_LIST_DIR}/interpreter_hooks.cpp
     ${CMAKE_CURRENT_LIST_DIR}/py_error.cpp
     ${CMAKE_CURRENT_LIST_DIR}/arguments.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/stack_bounds_posix.cpp
   BELOW gridflip_lib Python::Module)

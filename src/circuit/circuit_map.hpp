@@ -82,6 +82,10 @@ IoResult<CircuitMap> map_circuit(const UniqueFd& file, ViewUse use = ViewUse::re
 // or extended since it was mapped. The empty map gives 0.
 IoResult<std::uintmax_t> current_file_length(const CircuitMap& map);
 
+// Whether the file system holding the mapped file has no block left that this process may use
+// (statvfs's f_bavail is 0). The empty map gives false.
+IoResult<bool> file_system_full(const CircuitMap& map);
+
 // Writes every changed page of the view to the file, then the file to storage,
 // stopping at the first failure; success when both are done. The map stays usable either
 // way. The empty map succeeds without a system call.

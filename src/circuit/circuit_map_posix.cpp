@@ -1,4 +1,4 @@
-// POSIX calls of the circuit file mapping: open, statx, mmap, msync, fsync, munmap.
+// POSIX calls of the circuit file mapping: open, statx, fstatvfs, mmap, msync, fsync, munmap.
 #include "circuit/circuit_map.hpp"
 
 #include <cerrno>
@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace gridflip {
@@ -108,6 +109,13 @@ IoResult<std::uintmax_t> current_file_length(const CircuitMap& map) {
   IoResult<struct statx> described = describe_file(map.kept_handle().get());
   if (!described.ok()) return std::move(described.error());
   return static_cast<std::uintmax_t>(described.value().stx_size);
+}
+
+IoResult<bool> file_system_full(const CircuitMap& map) {
+  if (map.is_empty()) return false;
+  struct statvfs info;
+  if (::fstatvfs(map.kept_handle().get(), &info) != 0) return IoError::from_os(errno);
+  return info.f_bavail == 0;
 }
 
 IoStatus flush_circuit(const CircuitMap& map) {

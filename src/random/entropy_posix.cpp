@@ -16,13 +16,13 @@ namespace {
   const char* description =
       error == 0 ? "no bytes returned" : describe_system_error(error, text, refusal);
   if (description == nullptr) description = "unknown error";
-  write_stderr(
+  write_final_stderr(
       "fatal runtime error: cannot read the entropy source for the random generator: "
       "getrandom: ");
-  write_stderr(description);
-  write_stderr(" (os error ");
-  write_stderr(NumberText(error).view());
-  write_stderr("), aborting\n");
+  write_final_stderr(description);
+  write_final_stderr(" (os error ");
+  write_final_stderr(NumberText(error).view());
+  write_final_stderr("), aborting\n");
   terminate_process();
 }
 

@@ -1,6 +1,7 @@
 // Composes and writes the abort report: header, message, then a note or a backtrace.
 #include "report/report.hpp"
 
+#include "base/stack_bounds.hpp"
 #include "report/number_text.hpp"
 
 #include <atomic>
@@ -37,41 +38,36 @@ class ReportBuffer {
   bool overflowed_ = false;
 };
 
-// Writes the pieces through one buffer, or piece by piece when they do not fit.
+// Writes the pieces through one buffer, or piece by piece when they do not fit. False once the
+// output is given up.
 template <class... Pieces>
-void write_pieces(const Pieces&... pieces) noexcept {
+bool write_pieces(ReportOutput& output, const Pieces&... pieces) {
   ReportBuffer buffer;
   (buffer.append(pieces), ...);
-  if (!buffer.overflowed()) {
-    write_stderr(buffer.text());
-    return;
-  }
-  auto write_one = [](const auto& piece) noexcept {
+  if (!buffer.overflowed()) return output.write(buffer.text());
+  auto write_one = [&output](const auto& piece) {
     if constexpr (std::is_integral_v<std::decay_t<decltype(piece)>>) {
-      ReportBuffer number;
-      number.append(piece);
-      write_stderr(number.text());
+      return output.write(NumberText(piece).view());
     } else {
-      write_stderr(std::string_view(piece));
+      return output.write(std::string_view(piece));
     }
   };
-  (write_one(pieces), ...);
+  return (write_one(pieces) && ...);
 }
 
-// Holds the report lock for one report.
-class ReportLock {
- public:
-  explicit ReportLock(BlockingRegion& region) noexcept : held_(lock_reports(region)) {}
-  ~ReportLock() {
-    if (held_) unlock_reports();
-  }
-  ReportLock(const ReportLock&) = delete;
-  ReportLock& operator=(const ReportLock&) = delete;
-  bool held() const noexcept { return held_; }
+// Stack that naming a backtrace may take below the report: 32,200 bytes measured for the first
+// backtrace of a process, which reads the objects' debug information (13,416 for a later one),
+// then doubled.
+constexpr std::size_t backtrace_stack_reserve = 64 * 1024;
 
- private:
-  bool held_;
-};
+// Whether the calling thread's stack has room to name a backtrace; on a stack whose bounds are not
+// known (a coroutine's), it is tried.
+bool room_for_backtrace() noexcept {
+  // Stacks grow down on every platform this builds for.
+  const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  const StackBounds stack = thread_stack_bounds(here);
+  return !stack.holds(here) || here - stack.low >= backtrace_stack_reserve;
+}
 
 }  // namespace
 
@@ -96,28 +92,33 @@ BacktraceMode process_backtrace_mode() noexcept {
 }
 
 void write_abort_report(std::string_view message, std::source_location where, BacktraceMode mode,
-                        int skip_frames) noexcept {
-  // Both the wait for the lock and the writes let the rest of the process run (see BlockingHooks).
-  BlockingRegion region;
-  const ReportLock lock(region);
-  if (!lock.held()) return;  // interrupted while waiting behind another thread's report
-  write_pieces(std::string_view("\nthread '<unnamed>' ("), current_thread_id(),
-               std::string_view(") panicked at "), std::string_view(where.file_name()),
-               std::string_view(":"), std::uint64_t{where.line()}, std::string_view(":"),
-               std::uint64_t{where.column()}, std::string_view(":\n"), message,
-               std::string_view("\n"));
-  if (mode == BacktraceMode::off) {
-    if (first_report.exchange(false)) {
-      write_pieces(std::string_view("note: run with `"), backtrace_variable,
-                   std::string_view("=1` environment variable to display a backtrace\n"));
+                        int skip_frames) {
+  // Named now, with the interpreter lock held: naming takes the loader's lock, which a fork made
+  // by another thread while this one waited would copy, taken, into the child.
+  std::string backtrace;
+  if (mode != BacktraceMode::off && !room_for_backtrace()) {
+    backtrace =
+        "note: the backtrace is left out: too little of the thread's stack is left to name "
+        "its frames\n";
+  } else if (mode != BacktraceMode::off) {
+    backtrace = "stack backtrace:\n" + backtrace_entries(mode, skip_frames + 1);
+    if (mode == BacktraceMode::short_form) {
+      backtrace += "note: Some details are omitted, run with `";
+      backtrace += backtrace_variable;
+      backtrace += "=full` for a verbose backtrace.\n";
     }
-    return;
   }
-  write_stderr("stack backtrace:\n");
-  write_backtrace(mode, skip_frames + 1);
-  if (mode == BacktraceMode::short_form) {
-    write_pieces(std::string_view("note: Some details are omitted, run with `"), backtrace_variable,
-                 std::string_view("=full` for a verbose backtrace.\n"));
+  ReportOutput output;
+  const bool header_written = write_pieces(
+      output, std::string_view("\nthread '<unnamed>' ("), current_thread_id(),
+      std::string_view(") panicked at "), std::string_view(where.file_name()),
+      std::string_view(":"), std::uint64_t{where.line()}, std::string_view(":"),
+      std::uint64_t{where.column()}, std::string_view(":\n"), message, std::string_view("\n"));
+  if (mode != BacktraceMode::off) {
+    output.write(backtrace);
+  } else if (header_written && first_report.exchange(false)) {
+    write_pieces(output, std::string_view("note: run with `"), backtrace_variable,
+                 std::string_view("=1` environment variable to display a backtrace\n"));
   }
 }
 

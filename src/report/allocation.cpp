@@ -18,7 +18,7 @@ namespace gridflip {
                                  std::string_view(" bytes failed\n")}) {
     for (char c : piece) *end++ = c;
   }
-  write_stderr(std::string_view(line, static_cast<std::size_t>(end - line)));
+  write_final_stderr(std::string_view(line, static_cast<std::size_t>(end - line)));
   terminate_process();
 }
 

@@ -71,23 +71,23 @@ bool is_entry_frame(const std::string& name) {
   return base == "mutate_entry" || base == "PyInit_gridflip";
 }
 
-void write_entry(int index, const std::string& name, const std::string& where) {
-  std::string entry(index < 10 ? "   " : (index < 100 ? "  " : " "));
-  entry += NumberText(index).view();
-  entry += ": ";
-  entry += name;
-  entry += '\n';
+void append_entry(std::string& text, int index, const std::string& name, const std::string& where) {
+  text += index < 10 ? "   " : (index < 100 ? "  " : " ");
+  text += NumberText(index).view();
+  text += ": ";
+  text += name;
+  text += '\n';
   if (!where.empty()) {
-    entry += "             ";
-    entry += where;
-    entry += '\n';
+    text += "             ";
+    text += where;
+    text += '\n';
   }
-  write_stderr(entry);
 }
 
 }  // namespace
 
-void write_backtrace(BacktraceMode mode, int skip_frames) noexcept {
+std::string backtrace_entries(BacktraceMode mode, int skip_frames) noexcept {
+  std::string text;
   try {
     Stack stack;
     _Unwind_Backtrace(record_frame, &stack);
@@ -105,27 +105,29 @@ void write_backtrace(BacktraceMode mode, int skip_frames) noexcept {
         leading = false;
       }
       for (std::size_t k = 0; k < entries.size(); ++k) {
-        const FrameText& text = entries[k];
+        const FrameText& frame = entries[k];
         std::string where;
-        if (!text.file.empty()) {
-          where = "at " + text.file + ":" + std::string(NumberText(text.line).view());
+        if (!frame.file.empty()) {
+          where = "at " + frame.file + ":" + std::string(NumberText(frame.line).view());
         } else if (k + 1 == entries.size()) {
           // Without a line, the object and offset let addr2line name the code later.
           const std::string object = locate_code(stack.pcs[i]);
           if (!object.empty()) where = "in " + object;
         }
-        write_entry(index++, demangle(text.name), where);
+        append_entry(text, index++, demangle(frame.name), where);
       }
       if (mode == BacktraceMode::short_form && is_entry_frame(outer) && i + 1 < stack.count) {
         const int omitted = stack.count - i - 1;
-        write_stderr("      [... omitted " + std::string(NumberText(omitted).view()) +
-                     (omitted > 1 ? " frames ...]\n" : " frame ...]\n"));
+        text += "      [... omitted ";
+        text += NumberText(omitted).view();
+        text += omitted > 1 ? " frames ...]\n" : " frame ...]\n";
         break;
       }
     }
   } catch (...) {
     // A backtrace is a courtesy; a failure to build one ends it quietly.
   }
+  return text;
 }
 
 }  // namespace gridflip

@@ -7,26 +7,24 @@ namespace gridflip {
 namespace {
 
 thread_local int t_aborts_in_flight = 0;
-thread_local bool t_writing_report = false;
 
-constexpr int report_frames = 3;  // write_backtrace, write_abort_report, start_abort
+constexpr int report_frames = 3;  // backtrace_entries, write_abort_report, start_abort
 
+// May end the calling thread instead of returning (write_abort_report).
 [[gnu::noinline]] void start_abort(std::string_view message, std::source_location where,
-                                   bool force_full = false) noexcept {
+                                   bool force_full = false) {
   ++t_aborts_in_flight;
-  if (t_writing_report) {
-    write_stderr("panicked at ");
-    write_stderr(where.file_name());
-    write_stderr(":\n");
-    write_stderr(message);
-    write_stderr("\nthread panicked while processing panic. aborting.\n");
+  if (writing_report()) {
+    write_final_stderr("panicked at ");
+    write_final_stderr(where.file_name());
+    write_final_stderr(":\n");
+    write_final_stderr(message);
+    write_final_stderr("\nthread panicked while processing panic. aborting.\n");
     terminate_process();
   }
   const BacktraceMode mode =
       force_full || t_aborts_in_flight >= 2 ? BacktraceMode::full : process_backtrace_mode();
-  t_writing_report = true;
   write_abort_report(message, where, mode, report_frames);
-  t_writing_report = false;
 }
 
 }  // namespace
@@ -47,14 +45,14 @@ void lower_aborts_in_flight() noexcept {
 
 int aborts_in_flight() noexcept { return t_aborts_in_flight; }
 
-void BoundaryGuard::trip(std::source_location where) const noexcept {
+void BoundaryGuard::trip(std::source_location where) const {
   // Always a second report in practice; it carries the full backtrace either way.
   start_abort(message_, where, true);
   terminate_process();
 }
 
 void fail_on_foreign_exception() noexcept {
-  write_stderr(
+  write_final_stderr(
       "fatal runtime error: gridflip cannot catch foreign exceptions (a C++ exception that is "
       "not an abort reached the call frame), aborting\n");
   terminate_process();

@@ -26,7 +26,8 @@ class CallAbort {
   bool has_text_ = true;
 };
 
-// Writes the abort report, then throws CallAbort. Never returns.
+// Writes the abort report, then throws CallAbort. Never returns. The report may end the
+// calling thread instead (write_abort_report).
 [[noreturn]] void abort_call(std::string message,
                              std::source_location where = std::source_location::current());
 
@@ -40,12 +41,12 @@ void lower_aborts_in_flight() noexcept;
 // Armed by the call frame for its whole length. Tripped when something escapes
 // past the frame's own catch (turning a failure into an exception failed in its
 // turn): writes a report with its message and a full backtrace, then ends the
-// process, so that nothing unwinds into the interpreter.
+// process, so that nothing unwinds into the interpreter. Only the interpreter's own
+// ending of the thread, while the report waits, passes it (write_abort_report).
 class BoundaryGuard {
  public:
   explicit BoundaryGuard(const char* message) noexcept : message_(message) {}
-  [[noreturn]] void trip(
-      std::source_location where = std::source_location::current()) const noexcept;
+  [[noreturn]] void trip(std::source_location where = std::source_location::current()) const;
 
  private:
   const char* message_;

@@ -64,7 +64,8 @@ int match_object(dl_phdr_info* info, std::size_t, void* data) {
 }
 
 // A semaphore, not a mutex: a signal cuts its wait short (with the interpreter's handlers, which
-// do not restart calls), so an interrupt reaches a thread that waits behind a blocked report.
+// do not restart calls), so a signal handler can run on a thread that waits behind a blocked
+// report.
 sem_t report_semaphore;
 
 // In a forked child only the forking thread runs: a report that another thread of the parent was
@@ -79,12 +80,7 @@ void free_report_lock() noexcept { sem_init(&report_semaphore, 0, 1); }
 
 }  // namespace
 
-bool lock_reports(BlockingRegion& region) noexcept {
-  while (sem_wait(&report_semaphore) != 0) {
-    if (errno != EINTR || region.stop_after_signal()) return false;
-  }
-  return true;
-}
+int wait_for_report_lock() noexcept { return sem_wait(&report_semaphore) == 0 ? 0 : errno; }
 
 void unlock_reports() noexcept { sem_post(&report_semaphore); }
 
@@ -94,19 +90,9 @@ std::string locate_code(std::uintptr_t pc) {
   return search.found;
 }
 
-void write_stderr(std::string_view text) noexcept {
-  BlockingRegion region;
-  const char* next = text.data();
-  std::size_t left = text.size();
-  while (left > 0 && !region.stopped()) {
-    const ssize_t written = ::write(STDERR_FILENO, next, left);
-    if (written < 0) {
-      if (errno == EINTR && !region.stop_after_signal()) continue;
-      return;  // closed, unusable or interrupted: the rest is dropped
-    }
-    next += written;
-    left -= static_cast<std::size_t>(written);
-  }
+std::ptrdiff_t write_stderr_once(std::string_view text) noexcept {
+  const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+  return written >= 0 ? written : -errno;
 }
 
 // The system call itself: the C library's gettid() wrapper dates only from 2.30.

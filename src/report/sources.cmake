@@ -4,7 +4,7 @@ set(report_sources
   ${CMAKE_CURRENT_LIST_DIR}/call_abort.cpp
   ${CMAKE_CURRENT_LIST_DIR}/abort_report.cpp
   ${CMAKE_CURRENT_LIST_DIR}/report_posix.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/blocking_region.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/report_output.cpp
   ${CMAKE_CURRENT_LIST_DIR}/allocation.cpp
   ${CMAKE_CURRENT_LIST_DIR}/backtrace.cpp)
 

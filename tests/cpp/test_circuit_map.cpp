@@ -296,7 +296,7 @@ TEST(CircuitMap, DescriptorsStayClearOfTheStandardStreams) {
       if (!opened.ok()) return "open failed";
       seen += std::to_string(opened.value().get() >= 3) + std::to_string(descriptor_is_open(2));
       // A report written now must go nowhere, not into the circuit file.
-      write_stderr("stray report\n");
+      write_final_stderr("stray report\n");
     }
     ::close(STDIN_FILENO);
     ::close(STDOUT_FILENO);
@@ -309,7 +309,7 @@ TEST(CircuitMap, DescriptorsStayClearOfTheStandardStreams) {
     opened.value().close();
     seen += std::to_string(mapped.value().kept_handle().get() >= 3);
     for (int fd = 0; fd < 3; ++fd) seen += std::to_string(descriptor_is_open(fd));
-    write_stderr("stray report\n");
+    write_final_stderr("stray report\n");
     return seen;
   });
   EXPECT_EQ(answer,

@@ -38,9 +38,22 @@ def child():
 def run_unshared(code, mount, *args):
     """Runs `code` (with `args`) in a fresh interpreter in a mount namespace of its own, after the
     shell command `mount` there; skips where no such namespace can be made."""
-    result = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                             mount + ' && exec "$0" -c "$@"', sys.executable, code, *args],
-                            capture_output=True, timeout=120)
+    result = subprocess.run(
+        [
+            "unshare",
+            "--mount",
+            "--propagation",
+            "private",
+            "sh",
+            "-c",
+            mount + ' && exec "$0" -c "$@"',
+            sys.executable,
+            code,
+            *args,
+        ],
+        capture_output=True,
+        timeout=120,
+    )
     if result.returncode != 0 and b"unshare" in result.stderr:
         pytest.skip("cannot make a mount namespace here")
     return result
@@ -51,7 +64,9 @@ def interposer(tmp_path_factory):
     """The test interposer (known keys, failing flushes), built once per session."""
     source = os.path.join(os.path.dirname(__file__), "preload", "interpose.c")
     library = tmp_path_factory.mktemp("preload") / "interpose.so"
-    subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-o", str(library), source, "-ldl"], check=True)
+    subprocess.run(
+        ["cc", "-shared", "-fPIC", "-O1", "-o", str(library), source, "-ldl"], check=True
+    )
     return str(library)
 
 
@@ -98,24 +113,31 @@ def logic_tile(header=".logic_tile 1 1", fill="0"):
     return (header + "\n" + ("".join([fill * 54 + "\n"] * 16))).encode()
 
 
-EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                        "examples")
+# The blinky circuits the module's tests read; the evolution's seeds are the package's data.
+EXAMPLES = os.path.join(
+    os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "examples"
+)
+
+
+def command(name):
+    """A console command of the installed package, from this interpreter's environment."""
+    return os.path.join(os.path.dirname(sys.executable), name)
 
 
 @pytest.fixture(scope="session")
 def icebox():
-    """The directory of IceStorm's icebox.py, where the example scripts find it; skips where it
+    """The directory of IceStorm's icebox.py, where gridflip_evolution finds it; skips where it
     is missing. Tests load icebox in child processes only: Hypothesis parses the source of the
     modules loaded in the test process, and icebox's makes Python warn."""
-    if EXAMPLES not in sys.path:
-        sys.path.insert(0, EXAMPLES)
-    from check_drivers import icebox_candidates
+    from gridflip_evolution.icestorm import icebox_candidates
 
     for directory in icebox_candidates():
         if os.path.isfile(os.path.join(directory, "icebox.py")):
             return directory
-    pytest.skip("IceStorm is not installed (Debian: fpga-icestorm): no icebox.py in "
-                + ", ".join(icebox_candidates()))
+    pytest.skip(
+        "IceStorm is not installed (Debian: fpga-icestorm): no icebox.py in "
+        + ", ".join(icebox_candidates())
+    )
 
 
 @pytest.fixture

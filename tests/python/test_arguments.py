@@ -6,7 +6,6 @@ import sys
 
 import pytest
 
-import gridflip
 from gridflip import mutate
 
 
@@ -25,30 +24,66 @@ def circuit(tmp_path):
 
 
 TELLING_CASES = [
-    (lambda: mutate(), TypeError,
-     "mutate() missing 4 required positional arguments: 'fpath', 'rows', 'columns', and 'mutation_chance'"),
-    (lambda: mutate("circuit.asc", [0, 1]), TypeError,
-     "mutate() missing 2 required positional arguments: 'columns' and 'mutation_chance'"),
-    (lambda: mutate("circuit.asc", columns=[3], mutation_chance=0.5), TypeError,
-     "mutate() missing 1 required positional argument: 'rows'"),
-    (lambda: mutate("circuit.asc", [0], [0], 0.5, 1), TypeError,
-     "mutate() takes 4 positional arguments but 5 were given"),
-    (lambda: mutate("circuit.asc", [0], [0], 0.5, chance=0.5), TypeError,
-     "mutate() got an unexpected keyword argument 'chance'"),
-    (lambda: mutate("circuit.asc", chance=0.5), TypeError,
-     "mutate() got an unexpected keyword argument 'chance'"),
-    (lambda: mutate("circuit.asc", [0], [0], 0.5, rows=[1]), TypeError,
-     "mutate() got multiple values for argument 'rows'"),
-    (lambda: mutate("circuit.asc", "01", [0], 0.5), TypeError,
-     "argument 'rows': Can't extract `str` to `Vec`"),
-    (lambda: mutate("circuit.asc", [0, 300], [0], 0.5), OverflowError,
-     "out of range integral type conversion attempted"),
-    (lambda: mutate(b"circuit.asc", [0], [0], 0.5), TypeError,
-     "argument 'fpath': 'bytes' object cannot be cast as 'str'"),
-    (lambda: mutate("circuit.asc", {1, 2}, [0], 0.5), TypeError,
-     "argument 'rows': 'set' object cannot be cast as 'Sequence'"),
-    (lambda: mutate("circuit.asc", [0], 5, 0.5), TypeError,
-     "argument 'columns': 'int' object cannot be cast as 'Sequence'"),
+    (
+        lambda: mutate(),
+        TypeError,
+        "mutate() missing 4 required positional arguments: 'fpath', 'rows', 'columns', and 'mutation_chance'",
+    ),
+    (
+        lambda: mutate("circuit.asc", [0, 1]),
+        TypeError,
+        "mutate() missing 2 required positional arguments: 'columns' and 'mutation_chance'",
+    ),
+    (
+        lambda: mutate("circuit.asc", columns=[3], mutation_chance=0.5),
+        TypeError,
+        "mutate() missing 1 required positional argument: 'rows'",
+    ),
+    (
+        lambda: mutate("circuit.asc", [0], [0], 0.5, 1),
+        TypeError,
+        "mutate() takes 4 positional arguments but 5 were given",
+    ),
+    (
+        lambda: mutate("circuit.asc", [0], [0], 0.5, chance=0.5),
+        TypeError,
+        "mutate() got an unexpected keyword argument 'chance'",
+    ),
+    (
+        lambda: mutate("circuit.asc", chance=0.5),
+        TypeError,
+        "mutate() got an unexpected keyword argument 'chance'",
+    ),
+    (
+        lambda: mutate("circuit.asc", [0], [0], 0.5, rows=[1]),
+        TypeError,
+        "mutate() got multiple values for argument 'rows'",
+    ),
+    (
+        lambda: mutate("circuit.asc", "01", [0], 0.5),
+        TypeError,
+        "argument 'rows': Can't extract `str` to `Vec`",
+    ),
+    (
+        lambda: mutate("circuit.asc", [0, 300], [0], 0.5),
+        OverflowError,
+        "out of range integral type conversion attempted",
+    ),
+    (
+        lambda: mutate(b"circuit.asc", [0], [0], 0.5),
+        TypeError,
+        "argument 'fpath': 'bytes' object cannot be cast as 'str'",
+    ),
+    (
+        lambda: mutate("circuit.asc", {1, 2}, [0], 0.5),
+        TypeError,
+        "argument 'rows': 'set' object cannot be cast as 'Sequence'",
+    ),
+    (
+        lambda: mutate("circuit.asc", [0], 5, 0.5),
+        TypeError,
+        "argument 'columns': 'int' object cannot be cast as 'Sequence'",
+    ),
 ]
 
 
@@ -67,28 +102,39 @@ def interpreter_message(call):
 
 def test_interpreter_conversion_messages_get_the_prefix():
     assert message_of(lambda: mutate(5, [0], [0], 0.5)) == (
-        TypeError, "argument 'fpath': " + interpreter_message(lambda: os.fspath(5)))
+        TypeError,
+        "argument 'fpath': " + interpreter_message(lambda: os.fspath(5)),
+    )
     assert message_of(lambda: mutate("c", [1.0], [0], 0.5)) == (
-        TypeError, "argument 'rows': " + interpreter_message(lambda: operator.index(1.0)))
+        TypeError,
+        "argument 'rows': " + interpreter_message(lambda: operator.index(1.0)),
+    )
     assert message_of(lambda: mutate("c", [0], [0], "0.5")) == (
-        TypeError, "argument 'mutation_chance': must be real number, not str")
+        TypeError,
+        "argument 'mutation_chance': must be real number, not str",
+    )
 
 
 def reference(fpath, rows, columns, mutation_chance):
     """CPython's own binding of the same parameters: the oracle for call shapes."""
 
 
-@pytest.mark.parametrize("args, kwargs", [
-    ((), {}),
-    (("c",), {}),
-    (("c", [0], [0]), {}),
-    ((), {"rows": [0], "mutation_chance": 1}),
-    (("c", [0]), {"columns": [1], "fpath": "d"}),
-    (("c",), {"mutation_chance": 1, "rows": [], "colums": []}),
-    (("c", [0], [0], 1), {"fpath": "x"}),
-])
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((), {}),
+        (("c",), {}),
+        (("c", [0], [0]), {}),
+        ((), {"rows": [0], "mutation_chance": 1}),
+        (("c", [0]), {"columns": [1], "fpath": "d"}),
+        (("c",), {"mutation_chance": 1, "rows": [], "colums": []}),
+        (("c", [0], [0], 1), {"fpath": "x"}),
+    ],
+)
 def test_binding_messages_match_the_interpreter(args, kwargs):
-    expected = interpreter_message(lambda: reference(*args, **kwargs)).replace("reference()", "mutate()")
+    expected = interpreter_message(lambda: reference(*args, **kwargs)).replace(
+        "reference()", "mutate()"
+    )
     # The module makes no "Did you mean" suggestion for a misspelt keyword.
     expected = expected.split(". Did you mean")[0]
     assert message_of(lambda: mutate(*args, **kwargs)) == (TypeError, expected)
@@ -96,12 +142,15 @@ def test_binding_messages_match_the_interpreter(args, kwargs):
 
 def test_keywords_are_examined_in_order_and_the_first_failure_wins():
     assert message_of(lambda: mutate("c", fpath="d", bogus=1))[1] == (
-        "mutate() got multiple values for argument 'fpath'")
+        "mutate() got multiple values for argument 'fpath'"
+    )
     assert message_of(lambda: mutate("c", bogus=1, fpath="d"))[1] == (
-        "mutate() got an unexpected keyword argument 'bogus'")
+        "mutate() got an unexpected keyword argument 'bogus'"
+    )
     # Case-sensitive, no normalisation, no suggestion for a near miss.
     assert message_of(lambda: mutate("c", [0], [0], Mutation_chance=1))[1] == (
-        "mutate() got an unexpected keyword argument 'Mutation_chance'")
+        "mutate() got an unexpected keyword argument 'Mutation_chance'"
+    )
 
 
 def test_keyword_name_without_utf8_form_is_unexpected():
@@ -116,27 +165,48 @@ def test_all_keywords_and_mixed_calls_bind(circuit):
     assert mutate(mutation_chance=0.5, columns=[], rows=[], fpath=circuit) is None
 
 
-@pytest.mark.parametrize("value", [
-    b"\x00\x0f", bytearray(b"\x05"), range(16), (1, 2), [True, False], [], (), b"",
-    type("Bytes", (bytes,), {})(b"\x01"), type("Ints", (list,), {})([3, 4]),
-])
+@pytest.mark.parametrize(
+    "value",
+    [
+        b"\x00\x0f",
+        bytearray(b"\x05"),
+        range(16),
+        (1, 2),
+        [True, False],
+        [],
+        (),
+        b"",
+        type("Bytes", (bytes,), {})(b"\x01"),
+        type("Ints", (list,), {})([3, 4]),
+    ],
+)
 def test_accepted_coordinate_shapes(circuit, value):
     assert mutate(circuit, value, value, 0.5) is None
 
 
-@pytest.mark.parametrize("value, name", [
-    ((x for x in [1]), "generator"), ({1: 2}, "dict"), (None, "NoneType"), (3.5, "float"),
-    (iter([1]), "list_iterator"),
-])
+@pytest.mark.parametrize(
+    "value, name",
+    [
+        ((x for x in [1]), "generator"),
+        ({1: 2}, "dict"),
+        (None, "NoneType"),
+        (3.5, "float"),
+        (iter([1]), "list_iterator"),
+    ],
+)
 def test_non_sequences_are_refused_by_type_name(value, name):
     assert message_of(lambda: mutate("c", value, [0], 0.5)) == (
-        TypeError, f"argument 'rows': '{name}' object cannot be cast as 'Sequence'")
+        TypeError,
+        f"argument 'rows': '{name}' object cannot be cast as 'Sequence'",
+    )
 
 
 @pytest.mark.parametrize("value", [[-1], [256], [10**6], [sys.maxsize]])
 def test_out_of_range_values_are_unprefixed_overflow_errors(value):
     assert message_of(lambda: mutate("c", value, [0], 0.5)) == (
-        OverflowError, "out of range integral type conversion attempted")
+        OverflowError,
+        "out of range integral type conversion attempted",
+    )
 
 
 def test_values_beyond_a_c_long_get_the_interpreter_overflow_message():
@@ -148,12 +218,16 @@ def test_values_beyond_a_c_long_get_the_interpreter_overflow_message():
 def test_str_subclass_is_refused_like_str():
     Text = type("Text", (str,), {})
     assert message_of(lambda: mutate("c", [0], Text("01"), 0.5)) == (
-        TypeError, "argument 'columns': Can't extract `str` to `Vec`")
+        TypeError,
+        "argument 'columns': Can't extract `str` to `Vec`",
+    )
 
 
 def test_huge_size_hints_do_not_reserve_and_fail_at_the_first_bad_element():
     assert message_of(lambda: mutate("c", range(10**18), [0], 0.5)) == (
-        OverflowError, "out of range integral type conversion attempted")
+        OverflowError,
+        "out of range integral type conversion attempted",
+    )
 
     class Endless:
         served = 0
@@ -193,7 +267,9 @@ def test_a_list_subclass_keeps_its_own_iteration():
 def test_missing_file_reports_the_rows_error_first(tmp_path):
     missing = str(tmp_path / "missing.asc")
     assert message_of(lambda: mutate(missing, "0", [0], 0.5)) == (
-        TypeError, "argument 'rows': Can't extract `str` to `Vec`")
+        TypeError,
+        "argument 'rows': Can't extract `str` to `Vec`",
+    )
     assert not os.path.exists(missing)
 
 
@@ -206,7 +282,8 @@ def test_conversion_stops_at_the_first_failing_argument():
             return 0.5
 
     assert message_of(lambda: mutate("c", [0], {0}, Chance()))[1] == (
-        "argument 'columns': 'set' object cannot be cast as 'Sequence'")
+        "argument 'columns': 'set' object cannot be cast as 'Sequence'"
+    )
     assert touched == []
 
 
@@ -225,7 +302,9 @@ def test_path_like_objects(circuit):
             return circuit.encode()
 
     assert message_of(lambda: mutate(GivesBytes(), [0], [0], 0.5)) == (
-        TypeError, "argument 'fpath': 'bytes' object cannot be cast as 'str'")
+        TypeError,
+        "argument 'fpath': 'bytes' object cannot be cast as 'str'",
+    )
 
 
 def test_unencodable_path_raises_what_open_raises():
@@ -324,4 +403,5 @@ def test_sequence_type_lookup_happens_once_and_is_kept(monkeypatch):
     message_of(lambda: mutate("c", {0}, [0], 0.5))
     monkeypatch.setattr(collections.abc, "Sequence", None)
     assert message_of(lambda: mutate("c", {0}, [0], 0.5))[1] == (
-        "argument 'rows': 'set' object cannot be cast as 'Sequence'")
+        "argument 'rows': 'set' object cannot be cast as 'Sequence'"
+    )

@@ -8,9 +8,16 @@ import subprocess
 from pathlib import Path
 
 import pytest
-
-from models.chacha12 import (CONSTANTS, StreamModel, chacha_block, input_state, key_words,
-                             keystream_bytes, keystream_words, unit_double)
+from models.chacha12 import (
+    CONSTANTS,
+    StreamModel,
+    chacha_block,
+    input_state,
+    key_words,
+    keystream_bytes,
+    keystream_words,
+    unit_double,
+)
 
 ZERO_KEY = bytes(32)
 COUNTING_KEY = bytes(range(32))
@@ -21,6 +28,7 @@ def hexbytes(text):
 
 
 # -- the block function ----------------------------------------------------------------------
+
 
 def test_rfc8439_block_vector_with_twenty_rounds():
     # RFC 8439 section 2.3.2: key 00..1f, block count 1, nonce 00:00:00:09:00:00:00:4a:00:00:00:00.
@@ -57,8 +65,12 @@ def test_published_chacha12_vectors():
 
 def test_round_count_is_honoured():
     # The same draft, TC1 with 8 and with 20 rounds: first 16 bytes.
-    assert keystream_bytes(ZERO_KEY, 0, 1, rounds=8)[:16] == hexbytes("3e00ef2f895f40d67f5bb8e81f09a5a1")
-    assert keystream_bytes(ZERO_KEY, 0, 1, rounds=20)[:16] == hexbytes("76b8e0ada0f13d90405d6ae55386bd28")
+    assert keystream_bytes(ZERO_KEY, 0, 1, rounds=8)[:16] == hexbytes(
+        "3e00ef2f895f40d67f5bb8e81f09a5a1"
+    )
+    assert keystream_bytes(ZERO_KEY, 0, 1, rounds=20)[:16] == hexbytes(
+        "76b8e0ada0f13d90405d6ae55386bd28"
+    )
 
 
 def test_block_counter_wraps_modulo_two_to_the_64():
@@ -104,14 +116,21 @@ def cryptopp_keystream(tmp_path_factory):
         pytest.skip("Crypto++ or a C++ compiler is not installed")
     work = tmp_path_factory.mktemp("cryptopp")
     (work / "oracle.cpp").write_text(ORACLE_SOURCE)
-    build = subprocess.run([compiler, "-O1", "-o", str(work / "oracle"), str(work / "oracle.cpp"),
-                            "-lcrypto++"], capture_output=True, text=True)
+    build = subprocess.run(
+        [compiler, "-O1", "-o", str(work / "oracle"), str(work / "oracle.cpp"), "-lcrypto++"],
+        capture_output=True,
+        text=True,
+    )
     if build.returncode != 0:
         pytest.skip(f"Crypto++ oracle did not build: {build.stderr[-500:]}")
 
     def keystream(key, first_block, n_blocks):
-        run = subprocess.run([str(work / "oracle"), key.hex(), str(first_block), str(n_blocks)],
-                             capture_output=True, text=True, check=True)
+        run = subprocess.run(
+            [str(work / "oracle"), key.hex(), str(first_block), str(n_blocks)],
+            capture_output=True,
+            text=True,
+            check=True,
+        )
         return bytes.fromhex(run.stdout.strip())
 
     return keystream
@@ -129,6 +148,7 @@ def test_keystream_matches_cryptopp(cryptopp_keystream, first_block):
 
 
 # -- the draw stream -------------------------------------------------------------------------
+
 
 def keys(*given):
     yield from given
@@ -203,9 +223,12 @@ def test_sixteen_block_refills_hand_out_the_same_draws():
         if n in (32, 33, 128, 129, 8192, 8193):
             seen[n] = (sixteen.position, sixteen.block_counter, sixteen.rekey_budget)
     assert seen == {
-        32: (64, 16, 64512), 33: (66, 16, 64512),        # mid-buffer: no refill at 33
-        128: (256, 16, 64512), 129: (2, 32, 63488),      # the second refill
-        8192: (256, 1024, 0), 8193: (2, 16, 64512),      # the new key's first refill
+        32: (64, 16, 64512),
+        33: (66, 16, 64512),  # mid-buffer: no refill at 33
+        128: (256, 16, 64512),
+        129: (2, 32, 63488),  # the second refill
+        8192: (256, 1024, 0),
+        8193: (2, 16, 64512),  # the new key's first refill
     }
 
 
@@ -218,12 +241,15 @@ def test_dropping_the_buffer_skips_to_the_next_refill():
     assert (stream.refills, stream.block_counter) == (2, 32)
 
 
-@pytest.mark.parametrize("lo, hi, sample", [
-    (0, 0, 0.0),
-    (0x00000FFF, 0, 0.0),
-    (0x00001000, 0, 2.0**-52),
-    (0, 0x80000000, 0.5),
-    (0xFFFFFFFF, 0xFFFFFFFF, 1 - 2.0**-52),
-])
+@pytest.mark.parametrize(
+    "lo, hi, sample",
+    [
+        (0, 0, 0.0),
+        (0x00000FFF, 0, 0.0),
+        (0x00001000, 0, 2.0**-52),
+        (0, 0x80000000, 0.5),
+        (0xFFFFFFFF, 0xFFFFFFFF, 1 - 2.0**-52),
+    ],
+)
 def test_unit_double_from_word_pairs(lo, hi, sample):
     assert unit_double(hi << 32 | lo) == sample

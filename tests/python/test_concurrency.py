@@ -11,11 +11,11 @@ import tempfile
 import threading
 
 import pytest
-
-import gridflip
 from conftest import MALLINFO_CODE, known_key, logic_tile
 from models.chacha12 import StreamModel
 from models.reference_pass import run_pass
+
+import gridflip
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 HX1K = os.path.join(ROOT, "examples", "blinky_hx1k.asc")
@@ -88,10 +88,13 @@ def test_threads_draw_from_different_streams(tmp_path):
 
 
 def measure_code():
-    return """
+    return (
+        """
 import ctypes, os, sys
 
-""" + MALLINFO_CODE + """
+"""
+        + MALLINFO_CODE
+        + """
 
 def measure():
     with open("/proc/self/statm") as handle:
@@ -100,6 +103,7 @@ def measure():
     return {"rss": resident, "heap": heap.uordblks + heap.hblkhd, "blocks": sys.getallocatedblocks(),
             "fds": sorted(os.listdir("/proc/self/fd")), "threads": len(os.listdir("/proc/self/task"))}
 """
+    )
 
 
 @pytest.fixture
@@ -113,14 +117,17 @@ def memory_directory(tmp_path):
     shutil.rmtree(directory)
 
 
-def test_ten_thousand_short_lived_threads_free_their_generators(child, tmp_path, interposer,
-                                                                memory_directory):
+def test_ten_thousand_short_lived_threads_free_their_generators(
+    child, tmp_path, interposer, memory_directory
+):
     # Each thread keys a generator of its own (one entropy read each, logged) and
     # frees it as it ends; kept generators would grow the heap by their size each.
     log = tmp_path / "entropy.log"
     circuit = memory_directory / "c.asc"
     circuit.write_bytes(logic_tile())
-    result = child(measure_code() + f"""
+    result = child(
+        measure_code()
+        + f"""
 import json, threading, time
 import gridflip
 
@@ -147,7 +154,13 @@ spawn(10000)
 elapsed = time.perf_counter() - started
 after = measure()
 print(json.dumps({{"before": before, "after": after, "failures": failures, "elapsed": elapsed}}))
-""", env={"LD_PRELOAD": interposer, "GRIDFLIP_TEST_KEYS": "1", "GRIDFLIP_TEST_ENTROPY_LOG": str(log)})
+""",
+        env={
+            "LD_PRELOAD": interposer,
+            "GRIDFLIP_TEST_KEYS": "1",
+            "GRIDFLIP_TEST_ENTROPY_LOG": str(log),
+        },
+    )
     assert result.returncode == 0, result.stderr.decode()
     report = json.loads(result.stdout)
     assert report["failures"] == []
@@ -158,9 +171,11 @@ print(json.dumps({{"before": before, "after": after, "failures": failures, "elap
     assert after["heap"] - before["heap"] < 64 << 10
     assert after["rss"] - before["rss"] < 1 << 20
     assert after["blocks"] - before["blocks"] < 100
-    print(f"\n10000 threads in {report['elapsed']:.2f} s: rss {before['rss']} -> {after['rss']}, "
-          f"heap {before['heap']} -> {after['heap']}, blocks {before['blocks']} -> "
-          f"{after['blocks']}, fds {len(before['fds'])} -> {len(after['fds'])}")
+    print(
+        f"\n10000 threads in {report['elapsed']:.2f} s: rss {before['rss']} -> {after['rss']}, "
+        f"heap {before['heap']} -> {after['heap']}, blocks {before['blocks']} -> "
+        f"{after['blocks']}, fds {len(before['fds'])} -> {len(after['fds'])}"
+    )
 
 
 def test_a_thread_keeps_its_stream_while_other_threads_end(child, tmp_path, interposer):
@@ -170,11 +185,12 @@ def test_a_thread_keeps_its_stream_while_other_threads_end(child, tmp_path, inte
     data = logic_tile() * 2
     rows, columns = [0, 1, 2], list(range(10))
     rounds = 100  # 6,000 keeper draws: all under its first key
-    result = child(f"""
+    result = child(
+        f"""
 import json, threading
 import gridflip
 
-keeper_path, helper_path = {str(tmp_path / 'keeper.asc')!r}, {str(tmp_path / 'helper.asc')!r}
+keeper_path, helper_path = {str(tmp_path / "keeper.asc")!r}, {str(tmp_path / "helper.asc")!r}
 turn = threading.Semaphore(0)
 helper_done = threading.Semaphore(0)
 keeper_seen, helper_seen = [], []
@@ -205,7 +221,9 @@ for _ in range({rounds}):
     helper_done.release()
 kept.join()
 print(json.dumps({{"keeper": keeper_seen, "helpers": helper_seen}}))
-""", env={"LD_PRELOAD": interposer, "GRIDFLIP_TEST_KEYS": "1"})
+""",
+        env={"LD_PRELOAD": interposer, "GRIDFLIP_TEST_KEYS": "1"},
+    )
     assert result.returncode == 0, result.stderr.decode()
     report = json.loads(result.stdout)
     assert len(report["keeper"]) == len(report["helpers"]) == rounds
@@ -214,5 +232,7 @@ print(json.dumps({{"keeper": keeper_seen, "helpers": helper_seen}}))
         expected = run_pass(data, rows, columns, 0.5, keeper_draws)
         assert bytes.fromhex(seen) == expected.data, f"keeper call {index}"
     for index, seen in enumerate(report["helpers"]):
-        expected = run_pass(data, rows, columns, 0.5, iter(StreamModel(iter([known_key(index + 1)]))))
+        expected = run_pass(
+            data, rows, columns, 0.5, iter(StreamModel(iter([known_key(index + 1)])))
+        )
         assert bytes.fromhex(seen) == expected.data, f"helper {index}"

@@ -10,7 +10,6 @@ import stat
 import tempfile
 
 import pytest
-
 from conftest import MALLINFO_CODE, logic_tile
 
 WARM_UP_CALLS = 300
@@ -24,11 +23,14 @@ BLOCK_TOLERANCE = 100
 MAPPING_TOLERANCE = 4  # a new allocator arena; a kept view per call would add thousands
 
 # Runs in the child before the case's own code: measurement and the call loop.
-HARNESS = """
+HARNESS = (
+    """
 import collections, ctypes, errno, json, os, resource, sys, time
 import gridflip
 
-""" + MALLINFO_CODE + """
+"""
+    + MALLINFO_CODE
+    + """
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 def descriptors():
@@ -70,6 +72,7 @@ def run(count):
         restore()
     return outcomes
 """
+)
 
 DRIVER = """
 warm = run({warm})
@@ -114,11 +117,13 @@ def check_clean(report, message_start, *, reports_expected=True):
     assert after["references"] == before["references"]
     if reports_expected:
         assert report["stderr"].count(b" panicked at ") == total
-    print(f"\n{outcome[len(PANIC):][:70]}: {COUNTED_CALLS} calls in {report['elapsed']:.3f} s; "
-          f"fds {len(before['fds'])} -> {len(after['fds'])}; mappings {before['mappings']} -> "
-          f"{after['mappings']}; vm {before['vm']} -> {after['vm']}; rss {before['rss']} -> "
-          f"{after['rss']}; heap {before['heap']} -> {after['heap']}; "
-          f"blocks {before['blocks']} -> {after['blocks']}")
+    print(
+        f"\n{outcome[len(PANIC) :][:70]}: {COUNTED_CALLS} calls in {report['elapsed']:.3f} s; "
+        f"fds {len(before['fds'])} -> {len(after['fds'])}; mappings {before['mappings']} -> "
+        f"{after['mappings']}; vm {before['vm']} -> {after['vm']}; rss {before['rss']} -> "
+        f"{after['rss']}; heap {before['heap']} -> {after['heap']}; "
+        f"blocks {before['blocks']} -> {after['blocks']}"
+    )
 
 
 def calling(path):
@@ -144,15 +149,20 @@ def open_directory():
 def test_missing_file(child, tmp_path):
     missing = tmp_path / "missing.asc"
     report = run_case(child, calling(missing))
-    check_clean(report, 'Failed to open circuit: Os { code: 2, kind: NotFound, '
-                        'message: "No such file or directory" }')
+    check_clean(
+        report,
+        "Failed to open circuit: Os { code: 2, kind: NotFound, "
+        'message: "No such file or directory" }',
+    )
     assert not missing.exists()
 
 
 def test_directory(child, tmp_path):
     report = run_case(child, calling(tmp_path))
-    check_clean(report, 'Failed to open circuit: Os { code: 21, kind: IsADirectory, '
-                        'message: "Is a directory" }')
+    check_clean(
+        report,
+        'Failed to open circuit: Os { code: 21, kind: IsADirectory, message: "Is a directory" }',
+    )
 
 
 def test_read_only_file_for_an_unprivileged_user(child, open_directory):
@@ -177,8 +187,11 @@ with open({writable!r}, "rb") as handle:
     report = run_case(child, setup)
     extra = report["extra"]
     assert (extra["control"], extra["readable"]) == ("1", True) and extra["uid"] != 0
-    check_clean(report, 'Failed to open circuit: Os { code: 13, kind: PermissionDenied, '
-                        'message: "Permission denied" }')
+    check_clean(
+        report,
+        "Failed to open circuit: Os { code: 13, kind: PermissionDenied, "
+        'message: "Permission denied" }',
+    )
     with open(locked, "rb") as handle:
         assert handle.read() == logic_tile()
 
@@ -217,11 +230,16 @@ else:
 """ + calling(circuit)
     report = run_case(child, setup)
     assert report["extra"] == {"read_only": True}
-    check_clean(report, 'Failed to open circuit: Os { code: 30, kind: ReadOnlyFilesystem, '
-                        'message: "Read-only file system" }')
+    check_clean(
+        report,
+        "Failed to open circuit: Os { code: 30, kind: ReadOnlyFilesystem, "
+        'message: "Read-only file system" }',
+    )
 
 
-NO_DEVICE = 'Failed to mmap circuit: Os { code: 19, kind: Uncategorized, message: "No such device" }'
+NO_DEVICE = (
+    'Failed to mmap circuit: Os { code: 19, kind: Uncategorized, message: "No such device" }'
+)
 
 
 def test_dev_null(child):
@@ -266,8 +284,11 @@ def test_descriptors_exhausted(child, tmp_path, spare, step):
     circuit = tmp_path / "c.asc"
     circuit.write_bytes(logic_tile())
     report = run_case(child, EXHAUST_DESCRIPTORS.format(spare=spare) + calling(circuit))
-    check_clean(report, f'Failed to {step} circuit: Os {{ code: 24, kind: Uncategorized, '
-                        'message: "Too many open files" }')
+    check_clean(
+        report,
+        f"Failed to {step} circuit: Os {{ code: 24, kind: Uncategorized, "
+        'message: "Too many open files" }',
+    )
     assert circuit.read_bytes() == logic_tile()
 
 
@@ -287,8 +308,11 @@ resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), hard))
 gridflip.mutate({str(small)!r}, [0], [0], 1.0)
 """ + calling(big)
     report = run_case(child, setup)
-    check_clean(report, 'Failed to mmap circuit: Os { code: 12, kind: OutOfMemory, '
-                        'message: "Cannot allocate memory" }')
+    check_clean(
+        report,
+        "Failed to mmap circuit: Os { code: 12, kind: OutOfMemory, "
+        'message: "Cannot allocate memory" }',
+    )
     assert small.read_bytes()[16:17] == b"1"
     info = os.stat(big)
     assert info.st_size == 4 << 30 and info.st_blocks == 0
@@ -302,8 +326,11 @@ def test_failing_flush(child, tmp_path, interposer, variable):
     circuit.write_bytes(logic_tile())
     assert (WARM_UP_CALLS + COUNTED_CALLS) % 2 == 0
     report = run_case(child, calling(circuit), env={"LD_PRELOAD": interposer, variable: "5"})
-    check_clean(report, 'Failed to flush circuit: Os { code: 5, kind: Uncategorized, '
-                        'message: "Input/output error" }')
+    check_clean(
+        report,
+        "Failed to flush circuit: Os { code: 5, kind: Uncategorized, "
+        'message: "Input/output error" }',
+    )
     assert circuit.read_bytes() == logic_tile()
 
 
@@ -326,17 +353,23 @@ except OSError as error:
 """
 
 
-@pytest.mark.parametrize("target, message", [
-    ("/dev/null", NO_DEVICE),
-    ("short", "index out of bounds: the len is 22 but the index is 22"),
-])
+@pytest.mark.parametrize(
+    "target, message",
+    [
+        ("/dev/null", NO_DEVICE),
+        ("short", "index out of bounds: the len is 22 but the index is 22"),
+    ],
+)
 def test_standard_error_closed(child, tmp_path, target, message):
     # With descriptor 2 closed the open is handed number 2; the module must move it,
     # close both, and leave 2 closed, call after call.
     if target == "short":
         target = tmp_path / "c.asc"
         target.write_bytes(b"header\n.logic_tile 1 1")
-    setup = CLOSE_STDERR + calling(target) + """
+    setup = (
+        CLOSE_STDERR
+        + calling(target)
+        + """
 _run = run
 def run(count):
     outcomes = _run(count)
@@ -347,6 +380,7 @@ def run(count):
         pass
     return outcomes
 """
+    )
     report = run_case(child, setup)
     assert report["extra"] == {"closed": True}
     assert "2" not in report["after"]["fds"]

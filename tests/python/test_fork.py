@@ -6,7 +6,6 @@ import os
 import textwrap
 
 import pytest
-
 from conftest import known_key, logic_tile
 from models.chacha12 import StreamModel
 from models.reference_pass import run_pass
@@ -66,18 +65,23 @@ def on_thread(body):
 def jobs_directory(tmp_path):
     (tmp_path / "fork_jobs.py").write_text(JOBS)
     # Imported on the forkserver's main thread before it forks any worker.
-    (tmp_path / "warm_generator.py").write_text(textwrap.dedent(f"""
+    (tmp_path / "warm_generator.py").write_text(
+        textwrap.dedent(f"""
         import fork_jobs
         fork_jobs.mutated_copy({HX1K!r}, {str(tmp_path)!r}, "warm", [0], [0])
-        """))
+        """)
+    )
     return tmp_path
 
 
 def run_script(child, directory, setup, main, env=None):
     """Runs `setup`, then `main` under the main-module guard (pool workers of the spawning
     start methods import the script's module), in a child; returns the JSON it printed last."""
-    code = textwrap.dedent(setup) + 'if __name__ == "__main__":\n' + textwrap.indent(
-        textwrap.dedent(main), "    ")
+    code = (
+        textwrap.dedent(setup)
+        + 'if __name__ == "__main__":\n'
+        + textwrap.indent(textwrap.dedent(main), "    ")
+    )
     # On the search path of every process, the forkserver's own included.
     search_path = os.pathsep.join(filter(None, [str(directory), os.environ.get("PYTHONPATH")]))
     result = child(code, env={**(env or {}), "PYTHONPATH": search_path}, timeout=240)
@@ -114,21 +118,27 @@ SCENARIOS = {
 def test_forked_children_give_pairwise_different_results(child, jobs_directory, scenario):
     # Each child flips about 320 of the 640 positions it visits: children on one stream
     # would agree on every one of them.
-    results = run_script(child, jobs_directory, f"""
+    results = run_script(
+        child,
+        jobs_directory,
+        f"""
         import json, multiprocessing
         import fork_jobs
         HX1K, DIRECTORY = {HX1K!r}, {str(jobs_directory)!r}
-        """, SCENARIOS[scenario] + """
+        """,
+        SCENARIOS[scenario]
+        + """
         print(json.dumps([(pid, changed) for pid, _, changed in results]))
-        """)
+        """,
+    )
     changed = [tuple(offsets) for _, offsets in results]
     assert all(len(offsets) > 100 for offsets in changed)
     assert len(set(changed)) == len(changed), "children repeated one another's flips"
 
 
-def test_each_child_fetches_one_fresh_key_and_the_parent_stream_goes_on(child, tmp_path,
-                                                                        jobs_directory,
-                                                                        interposer):
+def test_each_child_fetches_one_fresh_key_and_the_parent_stream_goes_on(
+    child, tmp_path, jobs_directory, interposer
+):
     # Known keys: key n is the n-th this process fetched, its count copied into a child.
     # The parent draws 324 times (4 into a buffer of 32), forks two children, runs a fork
     # pool and then draws again.
@@ -137,11 +147,15 @@ def test_each_child_fetches_one_fresh_key_and_the_parent_stream_goes_on(child, t
     source = tmp_path / "two_tiles.asc"
     source.write_bytes(data)
     rows, columns = [0, 1, 2], list(range(54))
-    report = run_script(child, jobs_directory, f"""
+    report = run_script(
+        child,
+        jobs_directory,
+        f"""
         import json, multiprocessing, os
         import fork_jobs
         SOURCE, DIRECTORY, ROWS, COLUMNS = {str(source)!r}, {str(jobs_directory)!r}, {rows!r}, {columns!r}
-        """, f"""
+        """,
+        f"""
         # Importing multiprocessing drew its authentication key from getrandom too.
         before = sum(1 for _ in open({str(log)!r}))
         first = fork_jobs.mutated_copy(SOURCE, DIRECTORY, "first", ROWS, COLUMNS)
@@ -152,8 +166,13 @@ def test_each_child_fetches_one_fresh_key_and_the_parent_stream_goes_on(child, t
         print(json.dumps({{"parent": os.getpid(), "before": before, "first": first[1],
                           "second": second[1], "children": [(pid, after) for pid, after, _ in children],
                           "workers": sorted({{pid for pid, _, _ in workers}})}}))
-        """, env={"LD_PRELOAD": interposer, "GRIDFLIP_TEST_KEYS": "1",
-                  "GRIDFLIP_TEST_ENTROPY_LOG": str(log)})
+        """,
+        env={
+            "LD_PRELOAD": interposer,
+            "GRIDFLIP_TEST_KEYS": "1",
+            "GRIDFLIP_TEST_ENTROPY_LOG": str(log),
+        },
+    )
 
     fetches = {}
     for line in log.read_text().splitlines():
@@ -174,3 +193,29 @@ def test_each_child_fetches_one_fresh_key_and_the_parent_stream_goes_on(child, t
     for _, after in report["children"]:
         fresh = iter(StreamModel(iter([known_key(base + 1)])))
         assert bytes.fromhex(after) == run_pass(data, rows, columns, 0.5, fresh).data
+
+
+def test_a_child_forked_while_threads_write_backtraces_never_hangs(child):
+    # Naming a backtrace takes the loader's lock; a fork while another thread held it, with the
+    # interpreter lock released, left the child waiting for it for ever (here: until SIGALRM).
+    result = child(
+        """
+        import os, signal, threading, gridflip
+        def fail():
+            try:
+                gridflip.mutate("/nonexistent/circuit.asc", [0], [0], 0.5)
+            except BaseException as error:
+                return error
+        for _ in range(2):
+            threading.Thread(target=lambda: all(iter(fail, None)), daemon=True).start()
+        for _ in range(400):
+            if (pid := os.fork()) == 0:
+                signal.alarm(10)
+                fail()
+                os._exit(0)
+            assert os.waitpid(pid, 0)[1] == 0
+        """,
+        env={"GRIDFLIP_BACKTRACE": "full"},
+        timeout=240,
+    )
+    assert result.returncode == 0, result.stderr.decode()[-2000:]

@@ -3,19 +3,20 @@ it consumes, coordinates refused before the open, and the open, map, index and f
 
 import math
 import os
-import re
 import shutil
 import subprocess
 
 import pytest
-
-import gridflip
 from conftest import known_keys, logic_tile, panic_type, run_unshared
 from models.chacha12 import StreamModel
 from models.reference_pass import run_pass, to_float32
 
+import gridflip
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXAMPLES = os.path.join(ROOT, "examples")
+
+
 def always(word_count=10**7):
     """Draws for deterministic chances: the value never matters."""
     return iter([0] * word_count)
@@ -39,8 +40,17 @@ EDGE_FILES = {
 
 
 @pytest.mark.parametrize("name", sorted(EDGE_FILES))
-@pytest.mark.parametrize("rows, columns", [([0], [0]), ([2, 2], [5]), ([1, 0, 15], [3, 53, 4]),
-                                           (list(range(16)), list(range(54))), ([], [3]), ([7], [])])
+@pytest.mark.parametrize(
+    "rows, columns",
+    [
+        ([0], [0]),
+        ([2, 2], [5]),
+        ([1, 0, 15], [3, 53, 4]),
+        (list(range(16)), list(range(54))),
+        ([], [3]),
+        ([7], []),
+    ],
+)
 @pytest.mark.parametrize("chance", [1.0, 3.5, math.inf, math.nan, -0.25, -math.inf])
 def test_deterministic_chances_match_the_reference_model(tmp_path, name, rows, columns, chance):
     data = EDGE_FILES[name]
@@ -70,17 +80,27 @@ def test_real_circuit_all_positions_inverted_twice_is_the_original(tmp_path):
 
 def test_coordinate_values_are_taken_from_every_accepted_shape(tmp_path):
     path = tmp_path / "c.asc"
-    for rows, columns in [(b"\x00\x0f", bytearray(b"\x05")), ((True, False), range(2)), ([3], (53,))]:
+    for rows, columns in [
+        (b"\x00\x0f", bytearray(b"\x05")),
+        ((True, False), range(2)),
+        ([3], (53,)),
+    ]:
         path.write_bytes(logic_tile())
         gridflip.mutate(str(path), rows, columns, 1.0)
-        assert path.read_bytes() == run_pass(logic_tile(), list(rows), list(columns), 1.0, always()).data
+        assert (
+            path.read_bytes()
+            == run_pass(logic_tile(), list(rows), list(columns), 1.0, always()).data
+        )
 
 
-@pytest.mark.parametrize("rows, columns, message", [
-    ([0, 16, 99], [0], "argument 'rows': row 16 is outside 0 to 15"),
-    ([15], [54], "argument 'columns': column 54 is outside 0 to 53"),
-    ([200], [255], "argument 'rows': row 200 is outside 0 to 15"),
-])
+@pytest.mark.parametrize(
+    "rows, columns, message",
+    [
+        ([0, 16, 99], [0], "argument 'rows': row 16 is outside 0 to 15"),
+        ([15], [54], "argument 'columns': column 54 is outside 0 to 53"),
+        ([200], [255], "argument 'rows': row 200 is outside 0 to 15"),
+    ],
+)
 def test_coordinates_outside_a_tile_are_refused_before_the_open(tmp_path, rows, columns, message):
     missing = tmp_path / "missing.asc"
     with pytest.raises(ValueError) as caught:
@@ -99,7 +119,8 @@ def test_missing_file_raises_panic_exception_and_creates_nothing(tmp_path):
     assert type(error).__name__ == "PanicException"
     assert type(error).__bases__ == (BaseException,)
     assert error.args == (
-        'Failed to open circuit: Os { code: 2, kind: NotFound, message: "No such file or directory" }',)
+        'Failed to open circuit: Os { code: 2, kind: NotFound, message: "No such file or directory" }',
+    )
     assert str(error) == error.args[0]
     assert not missing.exists()
     with pytest.raises(BaseException) as again:
@@ -108,10 +129,19 @@ def test_missing_file_raises_panic_exception_and_creates_nothing(tmp_path):
     assert again.value is not error
 
 
-@pytest.mark.parametrize("make, expected", [
-    (lambda p: p.mkdir(), 'Failed to open circuit: Os { code: 21, kind: IsADirectory, message: "Is a directory" }'),
-    (lambda p: None, 'Failed to open circuit: Os { code: 2, kind: NotFound, message: "No such file or directory" }'),
-])
+@pytest.mark.parametrize(
+    "make, expected",
+    [
+        (
+            lambda p: p.mkdir(),
+            'Failed to open circuit: Os { code: 21, kind: IsADirectory, message: "Is a directory" }',
+        ),
+        (
+            lambda p: None,
+            'Failed to open circuit: Os { code: 2, kind: NotFound, message: "No such file or directory" }',
+        ),
+    ],
+)
 def test_open_failures_are_rendered(tmp_path, make, expected):
     path = tmp_path / "target"
     make(path)
@@ -124,14 +154,17 @@ def test_nul_in_the_path_is_refused_without_a_system_call(tmp_path):
     with pytest.raises(panic_type()) as caught:
         gridflip.mutate(str(tmp_path / "a\0b.asc"), [0], [0], 0.5)
     assert caught.value.args == (
-        'Failed to open circuit: Error { kind: InvalidInput, message: '
-        '"strings passed to WinAPI cannot contain NULs" }',)
+        "Failed to open circuit: Error { kind: InvalidInput, message: "
+        '"strings passed to WinAPI cannot contain NULs" }',
+    )
 
 
 def test_special_files_fail_to_map(tmp_path):
     with pytest.raises(panic_type()) as caught:
         gridflip.mutate("/dev/null", [0], [0], 0.5)
-    assert caught.value.args[0].startswith("Failed to mmap circuit: Os { code: 19, kind: Uncategorized")
+    assert caught.value.args[0].startswith(
+        "Failed to mmap circuit: Os { code: 19, kind: Uncategorized"
+    )
 
 
 def test_empty_file_maps_and_stays_empty(tmp_path):
@@ -187,7 +220,9 @@ def test_real_circuits_still_pack_and_only_tile_bits_change(tmp_path):
         assert changed, "nothing flipped"
         assert set(changed) <= allowed
         assert all(mutated[i] in b"01" for i in changed)
-        subprocess.run([icepack, str(path), str(tmp_path / "out.bin")], check=True, capture_output=True)
+        subprocess.run(
+            [icepack, str(path), str(tmp_path / "out.bin")], check=True, capture_output=True
+        )
 
 
 def child_env(interposer, **extra):
@@ -207,7 +242,7 @@ def check_calls_against_the_stream(child, tmp_path, interposer, calls):
     result = child(
         f"""
         import gridflip
-        path = {str(tmp_path / 'c.asc')!r}
+        path = {str(tmp_path / "c.asc")!r}
         out = []
         for data, rows, columns in {calls!r}:
             with open(path, "wb") as handle:
@@ -236,28 +271,39 @@ def check_calls_against_the_stream(child, tmp_path, interposer, calls):
 
 def test_the_stream_is_exact_across_calls_and_rekeys(child, tmp_path, interposer):
     data = logic_tile() * 12
-    calls = [(data, [0, 1, 2, 3], list(range(54))), (data, [], [1]), (data, [5], [7, 8]),
-             (data, list(range(16)), list(range(54)))]
+    calls = [
+        (data, [0, 1, 2, 3], list(range(54))),
+        (data, [], [1]),
+        (data, [5], [7, 8]),
+        (data, list(range(16)), list(range(54))),
+    ]
     ends = check_calls_against_the_stream(child, tmp_path, interposer, calls)
     # 12 tiles x 864 positions in the last call: the stream went past draw 8193 and rekeyed.
     assert ends[-1] > 8192
 
 
-def test_calls_that_end_on_refill_and_rekey_boundaries_continue_the_stream(child, tmp_path,
-                                                                          interposer):
+def test_calls_that_end_on_refill_and_rekey_boundaries_continue_the_stream(
+    child, tmp_path, interposer
+):
     # Each call's draws end where a refill of 16 blocks (draw 128, 256) or a key (draw 8192)
     # runs out, so the next call starts on a fresh buffer or a fresh key; the draws must still
     # be those of the first-built generator's 4-block refills, which the model makes.
     quarter = (list(range(4)), list(range(32)))  # 128 draws per tile
-    calls = [(logic_tile(), *quarter), (logic_tile(), *quarter), (logic_tile() * 62, *quarter),
-             (logic_tile(), [0], [0]), (logic_tile(), [0, 1], [5]),
-             (logic_tile() * 2, list(range(16)), list(range(54)))]
+    calls = [
+        (logic_tile(), *quarter),
+        (logic_tile(), *quarter),
+        (logic_tile() * 62, *quarter),
+        (logic_tile(), [0], [0]),
+        (logic_tile(), [0, 1], [5]),
+        (logic_tile() * 2, list(range(16)), list(range(54))),
+    ]
     ends = check_calls_against_the_stream(child, tmp_path, interposer, calls)
     assert ends == [128, 256, 8192, 8193, 8195, 9923]
 
 
-def test_an_index_abort_deep_in_a_tile_leaves_the_stream_after_its_own_draw(child, tmp_path,
-                                                                           interposer):
+def test_an_index_abort_deep_in_a_tile_leaves_the_stream_after_its_own_draw(
+    child, tmp_path, interposer
+):
     # The last tile ends 20 bytes into row 15, so with every position visited the abort falls at
     # visit 335 of that tile or later: past the first runs of decisions the pass makes at once.
     # The next call must go on with the very next draw of the stream.
@@ -268,7 +314,7 @@ def test_an_index_abort_deep_in_a_tile_leaves_the_stream_after_its_own_draw(chil
     result = child(
         f"""
         import gridflip
-        path = {str(tmp_path / 'c.asc')!r}
+        path = {str(tmp_path / "c.asc")!r}
         out = []
         for data in ({cut!r}, {full!r}):
             with open(path, "wb") as handle:
@@ -290,8 +336,9 @@ def test_an_index_abort_deep_in_a_tile_leaves_the_stream_after_its_own_draw(chil
     draws = iter(stream)
     expected = run_pass(cut, rows, columns, 0.5, draws)
     assert expected.abort_index is not None and expected.draws_used > 3 * 864 + 335
-    assert outcome == repr(f"index out of bounds: the len is {len(cut)} but the index is "
-                           f"{expected.abort_index}")
+    assert outcome == repr(
+        f"index out of bounds: the len is {len(cut)} but the index is {expected.abort_index}"
+    )
     assert bytes.fromhex(after_cut) == expected.data
     assert second == "returned"
     assert bytes.fromhex(after_full) == run_pass(full, rows, columns, 0.5, draws).data
@@ -314,12 +361,16 @@ def test_a_first_call_that_draws_nothing_keys_the_generator_once(child, tmp_path
     assert log.read_text().splitlines() == [f"key {result.stdout.decode().strip()}"]
 
 
-@pytest.mark.parametrize("variable, errno_value, text", [
-    ("GRIDFLIP_TEST_FAIL_FSYNC", 5, "Input/output error"),
-    ("GRIDFLIP_TEST_FAIL_MSYNC", 12, "Cannot allocate memory"),
-])
-def test_a_failed_flush_is_reported_and_the_flips_stay(child, tmp_path, interposer, variable,
-                                                       errno_value, text):
+@pytest.mark.parametrize(
+    "variable, errno_value, text",
+    [
+        ("GRIDFLIP_TEST_FAIL_FSYNC", 5, "Input/output error"),
+        ("GRIDFLIP_TEST_FAIL_MSYNC", 12, "Cannot allocate memory"),
+    ],
+)
+def test_a_failed_flush_is_reported_and_the_flips_stay(
+    child, tmp_path, interposer, variable, errno_value, text
+):
     circuit = tmp_path / "c.asc"
     circuit.write_bytes(logic_tile())
     kind = {5: "Uncategorized", 12: "OutOfMemory"}[errno_value]
@@ -335,19 +386,34 @@ def test_a_failed_flush_is_reported_and_the_flips_stay(child, tmp_path, interpos
     )
     assert result.returncode == 0, result.stderr.decode()
     assert result.stdout.decode().strip() == (
-        f'PanicException Failed to flush circuit: Os {{ code: {errno_value}, kind: {kind}, message: "{text}" }}')
+        f'PanicException Failed to flush circuit: Os {{ code: {errno_value}, kind: {kind}, message: "{text}" }}'
+    )
     assert circuit.read_bytes()[16:17] == b"1"
 
 
 # The cause of a failure, as the caller reads it: a sparse circuit on a full file system of 1 MiB,
 # and the descriptor limit reached when the open moves the circuit off descriptor 0.
-@pytest.mark.parametrize("limit, message", [
-    (0, "Failed to access circuit: the system could not read or store a page of the file (its "
-        "file system may be full)"),
-    *[(limit, 'Failed to open circuit: Os { code: 24, kind: Uncategorized, message: "Too many '
-              'open files" }') for limit in (1, 3)]])
+@pytest.mark.parametrize(
+    "limit, message",
+    [
+        (
+            0,
+            "Failed to access circuit: the system could not read or store a page of the file (its "
+            "file system may be full)",
+        ),
+        *[
+            (
+                limit,
+                'Failed to open circuit: Os { code: 24, kind: Uncategorized, message: "Too many '
+                'open files" }',
+            )
+            for limit in (1, 3)
+        ],
+    ],
+)
 def test_a_failure_names_its_cause(tmp_path, limit, message):
-    result = run_unshared(f"""
+    result = run_unshared(
+        f"""
 import contextlib, os, resource, gridflip
 with open("c.asc", "wb") as handle, open("filler", "wb") as filler, contextlib.suppress(OSError):
     handle.write({logic_tile()!r} * 8)
@@ -360,7 +426,9 @@ try:
     gridflip.mutate("c.asc", range(16), range(54), 0.5)
 except BaseException as error:
     print(error.args[0])
-""", f"mount -t tmpfs -o size=1m none {tmp_path} && cd {tmp_path}")
+""",
+        f"mount -t tmpfs -o size=1m none {tmp_path} && cd {tmp_path}",
+    )
     assert result.stdout.decode().strip() == message, result.stderr.decode()[-2000:]
 
 
@@ -368,10 +436,13 @@ def test_nothing_to_visit_reads_nothing(child, tmp_path):
     with open(tmp_path / "sparse.asc", "wb") as handle:
         handle.truncate(4 << 30)
     # The peak of this process's own memory (VmHWM): ru_maxrss would carry the parent's over exec.
-    result = child(f"""
+    result = child(
+        f"""
         import gridflip
         for rows, columns in (([], range(54)), (range(16), [])):
             gridflip.mutate({str(tmp_path / "sparse.asc")!r}, rows, columns, 1.0)
         print(next(line.split()[1] for line in open("/proc/self/status") if "VmHWM" in line))
-        """, check=True)
+        """,
+        check=True,
+    )
     assert int(result.stdout) < 256 << 10  # peak KiB; reading the file would take 4 GiB

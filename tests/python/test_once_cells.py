@@ -33,7 +33,9 @@ def outcome(*arguments):
 def test_mutate_called_again_while_its_thread_looks_up_sequence_fails_at_once(child, tmp_path):
     path = tmp_path / "c.asc"
     path.write_bytes(b"no tiles\n")
-    result = child(REPLACED_ABC + f"""
+    result = child(
+        REPLACED_ABC
+        + f"""
 inner = []
 def on_lookup():
     try:
@@ -46,14 +48,20 @@ outer = outcome({str(path)!r}, {{1}}, [0], 0.5)
 sys.modules["collections.abc"] = real_abc
 after = outcome({str(path)!r}, {{1}}, [0], 0.5)
 print(json.dumps([inner, outer, after, len(lookups)]))
-""", timeout=60)
+""",
+        timeout=60,
+    )
     assert result.returncode == 0, result.stderr.decode()
     inner, outer, after, lookups = json.loads(result.stdout)
-    deadlock = ("deadlock detected: gridflip was called again while this thread was looking up "
-                "collections.abc.Sequence")
+    deadlock = (
+        "deadlock detected: gridflip was called again while this thread was looking up "
+        "collections.abc.Sequence"
+    )
     assert inner == [["RuntimeError", deadlock]]
-    assert outer == ["PanicException",
-                     "called `Result::unwrap()` on an `Err` value: RuntimeError: " + deadlock]
+    assert outer == [
+        "PanicException",
+        "called `Result::unwrap()` on an `Err` value: RuntimeError: " + deadlock,
+    ]
     assert after == ["TypeError", "argument 'rows': 'set' object cannot be cast as 'Sequence'"]
     assert lookups == 1
 
@@ -63,7 +71,9 @@ def test_another_thread_waits_for_the_filler_without_the_lock(child, tmp_path):
     # get past the cell's lock after the filler took the interpreter lock back.
     path = tmp_path / "c.asc"
     path.write_bytes(b"no tiles\n")
-    result = child(REPLACED_ABC + f"""
+    result = child(
+        REPLACED_ABC
+        + f"""
 filling, waiter_started = threading.Event(), threading.Event()
 def on_lookup():
     filling.set()
@@ -81,7 +91,9 @@ thread.start()
 results["filler"] = outcome({str(path)!r}, {{1}}, [0], 0.5)
 thread.join()
 print(json.dumps([results, len(lookups)]))
-""", timeout=60)
+""",
+        timeout=60,
+    )
     assert result.returncode == 0, result.stderr.decode()
     results, lookups = json.loads(result.stdout)
     cast = ["TypeError", "argument 'rows': 'set' object cannot be cast as 'Sequence'"]

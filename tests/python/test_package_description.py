@@ -24,7 +24,7 @@ def section(text, heading):
     """The section from its heading to the next one of the same level."""
     start = text.index("\n" + heading + "\n") + 1
     following = text.find("\n## ", start + len(heading))
-    return text[start:] if following < 0 else text[start:following + 1]
+    return text[start:] if following < 0 else text[start : following + 1]
 
 
 def python_blocks(text):
@@ -51,12 +51,15 @@ def test_the_readme_still_opens_with_the_two_commands():
     opening = re.match(r"# gridflip\n\n```sh\n(.*?)```", read("README.md"), re.S)
     assert opening is not None
     assert [line.split()[0] for line in opening.group(1).splitlines()] == [
-        "tools/run-example", "tools/run-tests"]
+        "tools/run-example",
+        "tools/run-tests",
+    ]
 
 
 def run_block(code, directory):
-    return subprocess.run([sys.executable, "-c", code], cwd=directory, capture_output=True,
-                          text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-c", code], cwd=directory, capture_output=True, text=True, timeout=120
+    )
 
 
 def test_the_description_examples_run(tmp_path):
@@ -90,6 +93,10 @@ def test_metadata_licence_and_classifiers():
     assert unknown == []
     # A licence classifier beside an SPDX expression is refused by the index.
     assert not [name for name in project["classifiers"] if name.startswith("License ::")]
-    for prefix in ("Development Status ::", "Operating System ::", "Programming Language :: Python :: 3.13",
-                   "Typing :: Typed"):
+    for prefix in (
+        "Development Status ::",
+        "Operating System ::",
+        "Programming Language :: Python :: 3.13",
+        "Typing :: Typed",
+    ):
         assert any(name.startswith(prefix) for name in project["classifiers"]), prefix

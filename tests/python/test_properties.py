@@ -6,12 +6,12 @@ import math
 import random
 
 import pytest
+from conftest import panic_type
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
+from models.reference_pass import run_pass, tile_bodies, to_float32
 
 import gridflip
-from conftest import panic_type
-from models.reference_pass import run_pass, tile_bodies, to_float32
 
 LONG_BITS = 8 * array.array("l").itemsize
 LONG_MIN, LONG_MAX = -(2 ** (LONG_BITS - 1)), 2 ** (LONG_BITS - 1) - 1
@@ -25,6 +25,7 @@ def workdir(tmp_path_factory):
 
 
 # -- generated circuits ------------------------------------------------------------------
+
 
 def tile_text(rng, header, *, rows=16, width=54, line_end=b"\n", alphabet=b"01"):
     lines = [header + line_end]
@@ -61,7 +62,7 @@ def circuits(draw, well_formed):
     data = b"".join(pieces)
     ending = draw(st.sampled_from(["whole", "cut", "bare header"]))
     if ending == "cut":  # most often inside the last piece
-        data = data[:max(0, len(data) - draw(st.integers(0, 1000)))]
+        data = data[: max(0, len(data) - draw(st.integers(0, 1000)))]
     elif ending == "bare header":
         data += b".logic_tile 1 1"
     return data
@@ -69,16 +70,23 @@ def circuits(draw, well_formed):
 
 # -- generated coordinates and chances ---------------------------------------------------
 
+
 def valid_values(limit):
     return st.lists(st.one_of(st.integers(0, limit), st.booleans()), min_size=1, max_size=6)
 
 
 def wild_values(limit):
-    return st.lists(st.one_of(
-        st.integers(0, limit), st.booleans(), st.integers(limit + 1, 255), st.integers(-300, -1),
-        st.integers(256, 2**40),
-        st.sampled_from([LONG_MAX, LONG_MAX + 1, LONG_MIN, LONG_MIN - 1, 2**64, -(2**70)])),
-        max_size=6)
+    return st.lists(
+        st.one_of(
+            st.integers(0, limit),
+            st.booleans(),
+            st.integers(limit + 1, 255),
+            st.integers(-300, -1),
+            st.integers(256, 2**40),
+            st.sampled_from([LONG_MAX, LONG_MAX + 1, LONG_MIN, LONG_MIN - 1, 2**64, -(2**70)]),
+        ),
+        max_size=6,
+    )
 
 
 @st.composite
@@ -92,7 +100,11 @@ def coordinates(draw, limit, wild):
         return bytes(values) if shape == "bytes" else bytearray(values)
     if shape == "range":
         if wild:
-            start, step, count = draw(st.integers(-2, limit + 3)), draw(st.sampled_from([1, 2, -1])), 5
+            start, step, count = (
+                draw(st.integers(-2, limit + 3)),
+                draw(st.sampled_from([1, 2, -1])),
+                5,
+            )
         else:
             start, step, count = draw(st.integers(0, limit)), 1, limit + 1
         stop = start + step * draw(st.integers(not wild, count))
@@ -105,14 +117,21 @@ def coordinates(draw, limit, wild):
 # then known whatever the draws.
 deterministic_chances = st.one_of(
     st.sampled_from([1.0, math.nan, math.inf, -math.inf, 1 + 2**-23, 3.5e38, -1e-46, True]),
-    st.floats(min_value=1.0), st.floats(max_value=-1e-30), st.integers(1, 5), st.integers(-5, -1),
+    st.floats(min_value=1.0),
+    st.floats(max_value=-1e-30),
+    st.integers(1, 5),
+    st.integers(-5, -1),
     st.integers(2**1000, 2**1023),
 )
-random_chances = st.one_of(st.floats(0.0, 1.0, exclude_max=True),
-                           st.sampled_from([0.1, 0.25, 0.5, 0.75, 1 - 2**-24]))
+random_chances = st.one_of(
+    st.floats(0.0, 1.0, exclude_max=True), st.sampled_from([0.1, 0.25, 0.5, 0.75, 1 - 2**-24])
+)
 any_chances = st.one_of(
-    deterministic_chances, random_chances, st.floats(allow_nan=True, allow_infinity=True),
-    st.sampled_from([-0.0, 0.0, 1e-46, 3.4028235e38]), st.integers(-5, 5),
+    deterministic_chances,
+    random_chances,
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.sampled_from([-0.0, 0.0, 1e-46, 3.4028235e38]),
+    st.integers(-5, 5),
     st.integers(2**1020, 2**1030),  # from 2**1024 on too large for a double
     st.booleans(),
 )
@@ -201,7 +220,8 @@ def check_mutate(path, data, rows, columns, chance):
         past_end = sorted(i for i in visits if i >= len(data))
         refusal = run_pass(data, rows, columns, chance32, itertools.repeat(2**64 - 1)).refusal
         assert error.args[0] in {refusal} | {
-            f"index out of bounds: the len is {len(data)} but the index is {i}" for i in past_end}
+            f"index out of bounds: the len is {len(data)} but the index is {i}" for i in past_end
+        }
 
 
 @st.composite
@@ -222,10 +242,15 @@ def test_any_arguments_are_refused_as_the_rules_say_or_mutate_as_the_model_does(
 
 
 @BOUNDED
-@given(circuits(well_formed=False), coordinates(15, False), coordinates(53, False),
-       deterministic_chances)
-def test_known_outcome_chances_give_the_model_result_on_any_text(workdir, data, rows, columns,
-                                                                  chance):
+@given(
+    circuits(well_formed=False),
+    coordinates(15, False),
+    coordinates(53, False),
+    deterministic_chances,
+)
+def test_known_outcome_chances_give_the_model_result_on_any_text(
+    workdir, data, rows, columns, chance
+):
     check_mutate(workdir / "known.asc", data, rows, columns, chance)
 
 
@@ -259,8 +284,11 @@ def call_shapes(draw):
     """Positional count and keyword names: mostly the parameters not passed by
     position, now and then one passed twice, missing, or not a parameter at all."""
     positional = draw(st.sampled_from([0, 1, 2, 3, 4, 0, 1, 2, 3, 4, 5, 6]))
-    keywords = [name for k, name in enumerate(PARAMETERS)
-                if draw(st.integers(0, 9)) < (8 if k >= positional else 1)]
+    keywords = [
+        name
+        for k, name in enumerate(PARAMETERS)
+        if draw(st.integers(0, 9)) < (8 if k >= positional else 1)
+    ]
     keywords += draw(st.lists(st.sampled_from(KEYWORDS), max_size=2))
     return positional, draw(st.permutations(list(dict.fromkeys(keywords))))
 

@@ -4,7 +4,6 @@ never overflows the C stack. Each case runs in a child, so a crash fails only it
 import resource
 
 import pytest
-
 from conftest import run_unshared
 
 HOOKS = """
@@ -74,7 +73,10 @@ def run_hooks(child, tmp_path, body, **kwargs):
 @pytest.mark.parametrize("limit", [4000, 100000])
 @pytest.mark.parametrize("hook", ["fspath", "index", "float"])
 def test_recursion_through_a_hook_raises_recursion_error(child, tmp_path, limit, hook):
-    out = run_hooks(child, tmp_path, f"""
+    out = run_hooks(
+        child,
+        tmp_path,
+        f"""
 PATH = {str(tmp_path / "plain.asc")!r}
 sys.setrecursionlimit({limit})
 first = call({hook!r})
@@ -84,7 +86,8 @@ second = call({hook!r})
 gridflip.mutate(PATH, [0], [0], 0.5)
 print(first[0], abs(first[2] - second[2]) <= 2, first[2])
 print(first[1])
-""")
+""",
+    )
     outcome, same_depth, depth = out.split("\n")[0].split()
     assert (outcome, same_depth) == ("RecursionError", "True")
     assert int(depth) > 1000
@@ -95,12 +98,16 @@ print(first[1])
 def test_recursion_through_len_ends_without_a_crash(child, tmp_path, limit):
     # The size query's failure only costs the list its reservation, so the innermost
     # RecursionError is dropped and every level goes on.
-    out = run_hooks(child, tmp_path, f"""
+    out = run_hooks(
+        child,
+        tmp_path,
+        f"""
 PATH = {str(tmp_path / "plain.asc")!r}
 sys.setrecursionlimit({limit})
 outcome, text, depth = call("len")
 print(outcome, depth)
-""")
+""",
+    )
     outcome, depth = out.split()
     assert outcome == "returned" and int(depth) > 1000
 
@@ -108,7 +115,10 @@ print(outcome, depth)
 @pytest.mark.parametrize("hook", ["fspath", "index", "float", "len"])
 def test_a_thread_with_a_small_stack_gets_recursion_error_not_a_crash(child, tmp_path, hook):
     # At about 2 KB of stack per level, 1 MiB holds far fewer levels than the interpreter counts.
-    out = run_hooks(child, tmp_path, f"""
+    out = run_hooks(
+        child,
+        tmp_path,
+        f"""
 PATH = {str(tmp_path / "plain.asc")!r}
 sys.setrecursionlimit(100000)
 threading.stack_size(1 << 20)
@@ -118,15 +128,18 @@ thread.start()
 thread.join()
 print(results[0][0], results[0][2])
 print(results[0][1])
-""")
+""",
+    )
     outcome, depth = out.split("\n")[0].split()
     assert 100 < int(depth) < 1000
     if hook == "len":
         assert outcome == "returned"  # the innermost size query's RecursionError was dropped
     else:
         assert outcome == "RecursionError"
-        assert out.split("\n")[1] == ("maximum recursion depth exceeded in gridflip.mutate "
-                                       "(the thread's stack is nearly used up)")
+        assert out.split("\n")[1] == (
+            "maximum recursion depth exceeded in gridflip.mutate "
+            "(the thread's stack is nearly used up)"
+        )
 
 
 def test_a_main_thread_with_a_small_stack_limit_gets_recursion_error(child, tmp_path):
@@ -136,15 +149,19 @@ def test_a_main_thread_with_a_small_stack_limit_gets_recursion_error(child, tmp_
     def limit_stack():
         resource.setrlimit(resource.RLIMIT_STACK, (2 << 20, 2 << 20))
 
-    out = run_hooks(child, tmp_path, f"""
+    out = run_hooks(
+        child,
+        tmp_path,
+        f"""
 PATH = {str(tmp_path / "plain.asc")!r}
 sys.setrecursionlimit(100000)
 print(*call("index"), sep="\\n")
-""", preexec_fn=limit_stack)
+""",
+        preexec_fn=limit_stack,
+    )
     outcome, text, depth = out.split("\n")[:3]
     assert outcome == "RecursionError" and text.endswith("(the thread's stack is nearly used up)")
     assert 100 < int(depth) < 1000
-
 
 
 # A plain call, successful and failing, then recursion through each hook: on a thread of the
@@ -163,14 +180,23 @@ on_thread(KIB, run) if KIB else run()
 
 
 # A full backtrace takes about 40 KiB of stack: it is asked of 64 KiB and more.
-@pytest.mark.parametrize("kib, backtrace", [(kib, "0") for kib in (32, 64, 128, 256, 0)]
-                         + [(kib, "full") for kib in (64, 128, 256, 0)])
-def test_plain_calls_work_and_recursion_is_refused_on_every_stack_size(child, tmp_path, kib,
-                                                                       backtrace):
-    small_main_stack = lambda: resource.setrlimit(resource.RLIMIT_STACK, (256 << 10,) * 2)
-    out = run_hooks(child, tmp_path, f"PATH = {str(tmp_path / 'plain.asc')!r}\nKIB = {kib}\n"
-                    + SIZES, env={"GRIDFLIP_BACKTRACE": backtrace},
-                    preexec_fn=None if kib else small_main_stack)
+@pytest.mark.parametrize(
+    "kib, backtrace",
+    [(kib, "0") for kib in (32, 64, 128, 256, 0)] + [(kib, "full") for kib in (64, 128, 256, 0)],
+)
+def test_plain_calls_work_and_recursion_is_refused_on_every_stack_size(
+    child, tmp_path, kib, backtrace
+):
+    def small_main_stack():
+        resource.setrlimit(resource.RLIMIT_STACK, (256 << 10,) * 2)
+
+    out = run_hooks(
+        child,
+        tmp_path,
+        f"PATH = {str(tmp_path / 'plain.asc')!r}\nKIB = {kib}\n" + SIZES,
+        env={"GRIDFLIP_BACKTRACE": backtrace},
+        preexec_fn=None if kib else small_main_stack,
+    )
     assert out.split() == ["None", "PanicException"] + ["RecursionError"] * 3
 
 
@@ -215,3 +241,40 @@ def report():
         out = run_hooks(child, tmp_path, code)
     for line in out.splitlines():
         assert line.startswith("None RecursionError ") and int(line.split()[2]) > 100, out
+
+
+@pytest.mark.parametrize("backtrace", ["1", "full"])
+def test_a_report_on_a_small_stack_leaves_out_only_its_backtrace(child, backtrace):
+    # Threads of 16 KiB and up (ctypes' own); naming a backtrace takes about 32 KiB of stack.
+    result = child(
+        """
+import ctypes, gridflip
+libc, outcomes = ctypes.CDLL(None), []
+@ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p)
+def fail(_):
+    try:
+        gridflip.mutate("/nonexistent/c.asc", [0], [0], 0.5)
+    except BaseException as error:
+        outcomes.append(type(error).__name__)
+for kib in (16, 20, 24, 32, 64, 128, 256):
+    attributes, thread = ctypes.create_string_buffer(64), ctypes.c_ulong()
+    libc.pthread_attr_init(attributes)
+    libc.pthread_attr_setstacksize(attributes, ctypes.c_size_t(kib << 10))
+    libc.pthread_create(ctypes.byref(thread), attributes, fail, None)
+    libc.pthread_join(thread, None)
+print(*outcomes)""",
+        env={"GRIDFLIP_BACKTRACE": backtrace},
+        timeout=60,
+    )
+    reports = result.stderr.split(b"panicked at ")[1:]
+    left_out = [b"note: the backtrace is left out" in report for report in reports]
+    assert (result.returncode, result.stdout.split(), len(reports)) == (
+        0,
+        [b"PanicException"] * 7,
+        7,
+    )
+    assert (
+        left_out[0]
+        and left_out == sorted(left_out, reverse=True)
+        and b"gridflip::mutate" in reports[-1]
+    )

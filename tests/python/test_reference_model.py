@@ -6,10 +6,18 @@ import pathlib
 import re
 
 import pytest
-from hypothesis import given, strategies as st
-
-from models.reference_pass import (FLIP_WORD, KEEP_WORD, DrawsExhausted, count_logic_tiles,
-                                   run_pass, tile_bodies, to_float32, unit_double)
+from hypothesis import given
+from hypothesis import strategies as st
+from models.reference_pass import (
+    FLIP_WORD,
+    KEEP_WORD,
+    DrawsExhausted,
+    count_logic_tiles,
+    run_pass,
+    tile_bodies,
+    to_float32,
+    unit_double,
+)
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 HEADER = b".logic_tile 1 2\n"  # 15 characters and a line feed: body at 16
@@ -31,6 +39,7 @@ def flips_forever():
 
 # -- where tiles are found and which bytes a visit addresses ---------------------------------
 
+
 def test_offsets_of_first_tile_and_resume_point():
     data = tile() + tile()
     result = run_pass(data, [2], [5], 1.0, flips_forever())
@@ -47,20 +56,28 @@ def test_header_coordinates_are_ignored():
     assert run_pass(data, [0], [0], 1.0, flips_forever()).bodies == (27, 27 + 880 + 12)
 
 
-@pytest.mark.parametrize("data", [
-    b"",
-    b".logic_ti",                      # 9 bytes: shorter than the loop's 10
-    b".logic_til",                     # the tag's first 10 bytes at a line start, at the end
-    b"xyz\n.logic_til",                # the same after another line
-    b"  .logic_tile 1 1\n" + ROW * 16,  # indented header
-    b"xx.logic_tile 1 1\n" + ROW * 16,  # tag inside a line
-    b".logic_tilE 1 1\n" + ROW * 16,   # differs in the last tag byte
-    b".io_tile 1 0\n" + b"0" * 18 + b"\n",
-])
+@pytest.mark.parametrize(
+    "data",
+    [
+        b"",
+        b".logic_ti",  # 9 bytes: shorter than the loop's 10
+        b".logic_til",  # the tag's first 10 bytes at a line start, at the end
+        b"xyz\n.logic_til",  # the same after another line
+        b"  .logic_tile 1 1\n" + ROW * 16,  # indented header
+        b"xx.logic_tile 1 1\n" + ROW * 16,  # tag inside a line
+        b".logic_tilE 1 1\n" + ROW * 16,  # differs in the last tag byte
+        b".io_tile 1 0\n" + b"0" * 18 + b"\n",
+    ],
+)
 def test_no_tile_no_draws_no_change(data):
     result = run_pass(data, [0, 1], [0, 1], 1.0, scripted())  # any draw would raise
     assert result == run_pass(data, [], [], 1.0, scripted())
-    assert (result.data, result.draws_used, result.abort_index, result.bodies) == (data, 0, None, ())
+    assert (result.data, result.draws_used, result.abort_index, result.bodies) == (
+        data,
+        0,
+        None,
+        (),
+    )
 
 
 def test_tag_of_exactly_eleven_bytes_at_the_end_is_a_tile_with_body_at_the_end():
@@ -80,7 +97,10 @@ def test_tile_lines_inside_a_tile_are_row_lines_but_after_an_indented_header_are
 
 # -- the order of visits and the draws they take ---------------------------------------------
 
-@pytest.mark.parametrize("which, offset", [(0, 16 + 55 + 3), (1, 16 + 3), (2, 16 + 55 + 4), (3, 16 + 4)])
+
+@pytest.mark.parametrize(
+    "which, offset", [(0, 16 + 55 + 3), (1, 16 + 3), (2, 16 + 55 + 4), (3, 16 + 4)]
+)
 def test_columns_outer_rows_inner(which, offset):
     words = [KEEP_WORD] * 4
     words[which] = FLIP_WORD
@@ -119,6 +139,7 @@ def test_running_out_of_scripted_draws_is_reported():
 
 # -- the flip rule and the comparison with the chance ----------------------------------------
 
+
 def test_zero_becomes_one_and_anything_else_becomes_zero():
     rows = [b"01x\r" + b"0" * 50 + b"\n"] + [ROW] * 15
     result = run_pass(tile(rows=rows), [0], [0, 1, 2, 3], 1.0, flips_forever())
@@ -129,10 +150,10 @@ def test_chance_bounds_exact():
     half = 1 << 63  # sample exactly 0.5
     step = 1 << 12  # one unit of 2**-52 in the sample
     cases = [
-        (0.5, half, True),            # s > chance is false at equality
+        (0.5, half, True),  # s > chance is false at equality
         (0.5, half + step, False),
         (0.0, 0, True),
-        (0.0, 0xFFF, True),           # the low 12 bits do not reach the sample
+        (0.0, 0xFFF, True),  # the low 12 bits do not reach the sample
         (0.0, step, False),
         (-1.0, 0, False),
         (1.0, KEEP_WORD, True),
@@ -163,6 +184,7 @@ def test_chance_must_be_a_float32_value():
 
 
 # -- the end of the file ---------------------------------------------------------------------
+
 
 def test_header_as_last_line_aborts_at_first_drawn_flip():
     data = b"abc\n.logic_tile 3 4"  # L = 19, body = L
@@ -205,24 +227,30 @@ def test_coordinates_outside_a_tile_are_outside_the_model():
 
 # -- malformed tiles -------------------------------------------------------------------------
 
+
 def malformed(line, row, k):
     return f"malformed logic tile at line {line}: row {row} is {k} bytes long, not 54"
 
 
 def crlf(line, row):
-    return (f"malformed logic tile at line {line}: row {row} ends in a carriage return; "
-            "convert the file to LF line ends")
+    return (
+        f"malformed logic tile at line {line}: row {row} ends in a carriage return; "
+        "convert the file to LF line ends"
+    )
 
 
-@pytest.mark.parametrize("rows, message", [
-    ([ROW] * 15 + [b"0" * 53 + b"\n"], malformed(1, 15, 53)),
-    ([ROW] * 2 + [b"0" * 55 + b"\n"] + [ROW] * 13, malformed(1, 2, 55)),
-    ([b"\n"] + [ROW] * 15, malformed(1, 0, 0)),
-    ([b"0" * 54 + b"\r\n"] * 16, crlf(1, 0)),
-    # A carriage return ending a row of another length: LF line ends would not mend it.
-    ([ROW] * 4 + [b"0" * 20 + b"\r\n"] + [ROW] * 11, malformed(1, 4, 21)),
-    ([b"\r\n"] + [ROW] * 15, malformed(1, 0, 1)),
-])
+@pytest.mark.parametrize(
+    "rows, message",
+    [
+        ([ROW] * 15 + [b"0" * 53 + b"\n"], malformed(1, 15, 53)),
+        ([ROW] * 2 + [b"0" * 55 + b"\n"] + [ROW] * 13, malformed(1, 2, 55)),
+        ([b"\n"] + [ROW] * 15, malformed(1, 0, 0)),
+        ([b"0" * 54 + b"\r\n"] * 16, crlf(1, 0)),
+        # A carriage return ending a row of another length: LF line ends would not mend it.
+        ([ROW] * 4 + [b"0" * 20 + b"\r\n"] + [ROW] * 11, malformed(1, 4, 21)),
+        ([b"\r\n"] + [ROW] * 15, malformed(1, 0, 1)),
+    ],
+)
 def test_a_malformed_row_refuses_the_tile_before_any_draw(rows, message):
     data = tile(rows=rows)
     result = run_pass(data, [0], [0], 1.0, scripted())  # any draw would raise
@@ -241,14 +269,17 @@ def test_earlier_tiles_keep_their_flips_and_the_line_counts_from_one():
 def test_a_carriage_return_inside_a_54_byte_row_is_an_ordinary_byte():
     data = tile(rows=[b"0" * 53 + b"\r\n"] + [ROW] * 15)
     result = run_pass(data, [0], [53], 1.0, flips_forever())
-    assert result.refusal is None and result.data[16 + 53:16 + 54] == b"0"
+    assert result.refusal is None and result.data[16 + 53 : 16 + 54] == b"0"
 
 
-@pytest.mark.parametrize("data", [
-    tile(rows=[ROW] * 3 + [b"0" * 80]),  # the file ends inside a long row without a line feed
-    tile(rows=[ROW] * 5),                # the file ends where row 5 would start
-    HEADER[:-1],                         # the header is the last line: body at the end
-])
+@pytest.mark.parametrize(
+    "data",
+    [
+        tile(rows=[ROW] * 3 + [b"0" * 80]),  # the file ends inside a long row without a line feed
+        tile(rows=[ROW] * 5),  # the file ends where row 5 would start
+        HEADER[:-1],  # the header is the last line: body at the end
+    ],
+)
 def test_a_tile_cut_short_is_not_refused(data):
     assert run_pass(data, [0], [0], 1.0, flips_forever()).refusal is None
     assert run_pass(data, [15], [0], 1.0, flips_forever()).abort_index is not None
@@ -262,6 +293,7 @@ def test_without_positions_nothing_is_checked():
 
 
 # -- the example circuits --------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("name, tiles", [("blinky_hx1k.asc", 160), ("blinky_hx8k.asc", 960)])
 def test_example_circuits(name, tiles):
@@ -284,16 +316,18 @@ FLT_MAX = float.fromhex("0x1.fffffep127")
 def test_to_float32_boundaries():
     assert to_float32(0.1) == 0.100000001490116119384765625
     assert to_float32(FLT_MAX) == FLT_MAX
-    assert to_float32(float.fromhex("0x1.fffffefffffffp127")) == FLT_MAX       # just below the halfway point
-    assert to_float32(float.fromhex("0x1.ffffffp127")) == math.inf              # halfway: ties to even, upward
+    assert (
+        to_float32(float.fromhex("0x1.fffffefffffffp127")) == FLT_MAX
+    )  # just below the halfway point
+    assert to_float32(float.fromhex("0x1.ffffffp127")) == math.inf  # halfway: ties to even, upward
     assert to_float32(-1e39) == -math.inf
     assert to_float32(1e308) == math.inf
-    assert to_float32(2.0**-149) == 2.0**-149                  # smallest subnormal
-    assert to_float32(2.0**-150) == 0.0                        # halfway to zero: even
+    assert to_float32(2.0**-149) == 2.0**-149  # smallest subnormal
+    assert to_float32(2.0**-150) == 0.0  # halfway to zero: even
     assert to_float32(3 * 2.0**-151) == 2.0**-149
     assert math.copysign(1.0, to_float32(-1e-50)) == -1.0
     assert math.isnan(to_float32(math.nan))
-    assert to_float32(1 + 2.0**-24) == 1.0                     # tie between 1 and 1 + 2**-23
+    assert to_float32(1 + 2.0**-24) == 1.0  # tie between 1 and 1 + 2**-23
     assert to_float32(1 + 3 * 2.0**-24) == 1 + 2.0**-22
 
 

@@ -8,7 +8,9 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 NOTE = b"note: run with `GRIDFLIP_BACKTRACE=1` environment variable to display a backtrace\n"
-OPEN_MESSAGE = b'Failed to open circuit: Os { code: 2, kind: NotFound, message: "No such file or directory" }'
+OPEN_MESSAGE = (
+    b'Failed to open circuit: Os { code: 2, kind: NotFound, message: "No such file or directory" }'
+)
 
 
 def source_line(fragment):
@@ -35,15 +37,24 @@ def test_report_bytes_and_the_note_on_the_first_report_only(child):
     assert result.returncode == 0
     thread_id = result.stdout.split()[0].decode()
     line = source_line('abort_with_io_error("Failed to open circuit"')
-    header = re.escape(f"\nthread '<unnamed>' ({thread_id}) panicked at src/lib.cpp:{line}:").encode()
+    header = re.escape(
+        f"\nthread '<unnamed>' ({thread_id}) panicked at src/lib.cpp:{line}:"
+    ).encode()
     report = header + rb"\d+:\n" + re.escape(OPEN_MESSAGE) + b"\n"
     assert re.fullmatch(report + re.escape(NOTE) + report, result.stderr), result.stderr
     assert result.stdout.split()[1:] == [b"pyo3_runtime", b"PanicException"] * 2
 
 
-@pytest.mark.parametrize("value, shape", [
-    ("0", "none"), ("full", "full"), ("1", "short"), ("FULL", "short"), ("yes", "short"),
-])
+@pytest.mark.parametrize(
+    "value, shape",
+    [
+        ("0", "none"),
+        ("full", "full"),
+        ("1", "short"),
+        ("FULL", "short"),
+        ("yes", "short"),
+    ],
+)
 def test_backtrace_switch(child, value, shape):
     result = child(FAILING_CALLS.format(count=2), env={"GRIDFLIP_BACKTRACE": value})
     err = result.stderr
@@ -113,36 +124,78 @@ def test_closed_standard_error_still_raises_and_never_reaches_the_circuit(child,
 
 
 # Descriptor 2 is a pipe that a thread of this process empties, as capture tools and notebook
-# kernels do; or a full one that nobody reads, until a SIGINT.
+# kernels do; or a full one that nobody reads, until a signal comes.
 PIPE = """
-import fcntl, os, signal, threading, gridflip
+import fcntl, os, signal, threading, time, gridflip
 read_end, write_end = os.pipe()
 os.dup2(write_end, 2)
 def fail():
     try:
         gridflip.mutate("/nonexistent/circuit.asc", [0], [0], 0.5)
     except BaseException as error:
-        return error  # no call here: the interpreter may raise a pending KeyboardInterrupt at one
+        return error  # no call here: the interpreter may raise a pending exception at one
 """
-DRAINED = """
-threading.Thread(target=lambda: [*iter(lambda: os.read(read_end, 65536), b"")], daemon=True).start()
-print(sum(type(fail()).__name__ == "PanicException" for _ in range(3000)))"""
+DRAIN = """
+threading.Thread(target=lambda: [*iter(lambda: os.read(read_end, 65536), b"")], daemon=True).start()"""
+# The signal comes 1 s into a report blocked on the full pipe, or into a wait for the report lock
+# behind another thread's blocked report. Its handler raises, or makes room in the pipe and fails
+# a call of its own, then returns.
 FULL = """
 os.write(write_end, bytes(fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, 4096)))
-threading.Timer(0.5, signal.pthread_kill, (threading.main_thread().ident, signal.SIGINT)).start()
-try:
-    first = fail()
-    while True:
-        pass
-except KeyboardInterrupt:
-    print(type(first).__name__, "then KeyboardInterrupt")"""
+class Timeout(Exception):
+    pass
+def handler(number, frame):
+    if "{case}" != "room":
+        raise Timeout
+    fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, 1 << 20)
+    fail()
+if "{name}" != "SIGINT":
+    signal.signal(signal.{name}, handler)
+if "{case}" == "behind":
+    threading.Thread(target=fail, daemon=True).start()
+    time.sleep(0.3)
+threading.Timer(1, os.kill, (os.getpid(), signal.{name})).start()
+error = fail()
+os.set_blocking(read_end, False)
+print(type(error).__name__, type(error.__context__).__name__, os.read(read_end, 1 << 20).count(b"panicked at"))"""
 
 
-@pytest.mark.parametrize("case, printed", [(DRAINED, "3000"),
-                                           (FULL, "PanicException then KeyboardInterrupt")])
+@pytest.mark.parametrize(
+    "case, printed",
+    [
+        (
+            DRAIN
+            + """\nprint(sum(type(fail()).__name__ == "PanicException" for _ in range(3000)))""",
+            "3000",
+        ),
+        *[
+            (FULL.format(name=name, case="raise"), "Timeout PanicException 0")
+            for name in ("SIGTERM", "SIGALRM")
+        ],
+        (FULL.format(name="SIGINT", case="raise"), "KeyboardInterrupt PanicException 0"),
+        (FULL.format(name="SIGTERM", case="room"), "PanicException NoneType 2"),
+        (FULL.format(name="SIGTERM", case="behind"), "Timeout PanicException 0"),
+    ],
+)
 def test_a_report_into_a_pipe_never_holds_up_the_process(child, case, printed):
+    # The report releases the interpreter lock while it waits, and answers signals as os.write
+    # does: the handler's exception replaces the PanicException, which becomes its context.
     result = child(PIPE + case, timeout=60)
     assert (result.returncode, result.stdout.decode().strip()) == (0, printed)
+
+
+@pytest.mark.parametrize("threads", [1, 2, 8])
+def test_exit_with_threads_in_failing_calls_ends_normally(child, threads):
+    # The interpreter ends each such thread by unwinding it, mostly as it takes the lock back.
+    script = (
+        PIPE
+        + DRAIN
+        + f"""
+for _ in range({threads}):
+    threading.Thread(target=lambda: all(iter(fail, None)), daemon=True).start()
+time.sleep(0.1)"""
+    )
+    assert [child(script, timeout=60).returncode for _ in range(10)] == [0] * 10
 
 
 RESUME_SCRIPT = """
@@ -178,11 +231,14 @@ def test_a_panic_exception_from_python_code_resumes_its_abort(child):
     assert "panicked at" not in after_first.decode()
 
 
-@pytest.mark.parametrize("raised, args", [
-    ("panic('a\\udc80b')", "('a\ufffd\ufffd\ufffdb',)"),  # surrogates: three U+FFFD each
-    ("panic()", "('',)"),  # str() is empty: an empty message, not a missing one
-    ("panic('')", "('',)"),
-])
+@pytest.mark.parametrize(
+    "raised, args",
+    [
+        ("panic('a\\udc80b')", "('a\ufffd\ufffd\ufffdb',)"),  # surrogates: three U+FFFD each
+        ("panic()", "('',)"),  # str() is empty: an empty message, not a missing one
+        ("panic('')", "('',)"),
+    ],
+)
 def test_the_resumed_message_is_str_of_the_exception(child, raised, args):
     result = child(RESUME_SCRIPT.format(raised=raised))
     assert result.returncode == 0, result.stderr

@@ -33,15 +33,28 @@ def machine(tmp_path):
         (fakes / name).chmod(0o755)
     pyenv_root = tmp_path / "pyenv"
     (pyenv_root / "versions").mkdir(parents=True)
-    environment = {"PATH": f"{fakes}:{SYSTEM_PATH}", "HOME": str(tmp_path),
-                   "FAKE_PYENV_ROOT": str(pyenv_root), "FAKE_LOG": str(tmp_path / "log")}
+    environment = {
+        "PATH": f"{fakes}:{SYSTEM_PATH}",
+        "HOME": str(tmp_path),
+        "FAKE_PYENV_ROOT": str(pyenv_root),
+        "FAKE_LOG": str(tmp_path / "log"),
+    }
 
     def run(prelude, **extra):
-        result = subprocess.run(["bash", "-c", prelude + "\nsource tools/setup-env\necho sourced"],
-                                cwd=checkout, env=dict(environment, **extra), capture_output=True,
-                                text=True, timeout=120)
-        logs = {kind: (tmp_path / f"log.{kind}").read_text().splitlines()
-                if (tmp_path / f"log.{kind}").exists() else [] for kind in ("apt", "dpkg")}
+        result = subprocess.run(
+            ["bash", "-c", prelude + "\nsource tools/setup-env\necho sourced"],
+            cwd=checkout,
+            env=dict(environment, **extra),
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
+        logs = {
+            kind: (tmp_path / f"log.{kind}").read_text().splitlines()
+            if (tmp_path / f"log.{kind}").exists()
+            else []
+            for kind in ("apt", "dpkg")
+        }
         return result, logs
 
     run.pyenv_root = pyenv_root

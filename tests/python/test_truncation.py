@@ -1,11 +1,9 @@
 """A circuit that shrinks while it is mapped: the call aborts cleanly instead of the
 interpreter dying of SIGBUS, and faults elsewhere keep their own handler."""
 
-import os
 import signal
 import subprocess
 import sys
-import time
 
 from conftest import known_keys, logic_tile
 from models.chacha12 import MODULE_BLOCKS_PER_REFILL, StreamModel
@@ -64,8 +62,11 @@ def test_after_a_truncation_the_stream_resumes_on_a_fresh_buffer(child, tmp_path
         with open(path, "rb") as handle:
             print(handle.read().hex())
         """,
-        env={"LD_PRELOAD": interposer, "GRIDFLIP_TEST_TRUNCATE_AFTER_MAP": "4096",
-             "GRIDFLIP_TEST_KEYS": "1"},
+        env={
+            "LD_PRELOAD": interposer,
+            "GRIDFLIP_TEST_TRUNCATE_AFTER_MAP": "4096",
+            "GRIDFLIP_TEST_KEYS": "1",
+        },
     )
     assert result.returncode == 0, result.stderr.decode()
     aborted, after = result.stdout.decode().split()
@@ -76,6 +77,32 @@ def test_after_a_truncation_the_stream_resumes_on_a_fresh_buffer(child, tmp_path
     expected = run_pass(logic_tile(), range(16), range(54), 0.5, iter(stream))
     assert bytes.fromhex(after) == expected.data
     assert stream.entropy_calls == 1
+
+
+def test_a_fault_names_the_truncation_only_while_the_file_is_short(child, tmp_path, interposer):
+    # The file shrinks once mapped and, with "1", has its length back when the module looks at it.
+    path = str(tmp_path / "c.asc")
+    result = child(
+        f"""
+        import os, gridflip
+        for restore in "01":
+            os.environ["GRIDFLIP_TEST_RESTORE_BEFORE_STATX"] = restore
+            open({path!r}, "wb").write({logic_tile()!r} * 8)
+            try:
+                gridflip.mutate({path!r}, [0], [0], 0.5)
+            except BaseException as error:
+                print(error.args[0])
+        """,
+        env={"LD_PRELOAD": interposer, "GRIDFLIP_TEST_TRUNCATE_AFTER_MAP": "0"},
+        timeout=60,
+    )
+    assert result.stdout.decode().splitlines() == [
+        MESSAGE,
+        (
+            "Failed to access circuit: the system could not read or store a page of the file (it may "
+            "have shrunk and grown back during the call, or its storage failed)"
+        ),
+    ], result.stderr.decode()
 
 
 def test_a_second_process_truncating_the_file_during_a_call(tmp_path):
@@ -128,12 +155,15 @@ def test_a_sigbus_sent_by_kill_during_a_scan_ends_the_process(child, tmp_path):
     # Not a fault of the view: the default action ends the process, as without the module.
     circuit = tmp_path / "big.asc"
     circuit.write_bytes(logic_tile() * 20000)  # about 18 MB: the scans fill the process's time
-    result = child(f"""
+    result = child(
+        f"""
         import os, signal, subprocess, sys, time, gridflip
         subprocess.Popen([sys.executable, "-c",
                           "import os, time; time.sleep(0.5); os.kill({{}}, 7)".format(os.getpid())])
         end = time.monotonic() + 20
         while time.monotonic() < end:
             gridflip.mutate({str(circuit)!r}, range(16), range(54), 0.0)
-        """, timeout=60)
+        """,
+        timeout=60,
+    )
     assert result.returncode == -signal.SIGBUS, result.stderr.decode()[-2000:]

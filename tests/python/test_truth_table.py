@@ -1,4 +1,4 @@
-"""examples/truth_table.py: the direct truth-table fitness against the simulator on mutated
+"""gridflip_evolution's truth-table fitness: the direct route against the simulator on mutated
 copies of the bundled HX1K seed, and what it refuses to score or to model. icebox is loaded in
 child processes only (conftest.py)."""
 
@@ -7,15 +7,14 @@ import re
 
 import pytest
 
-from conftest import EXAMPLES
-
-PREAMBLE = f"""
-import json, shutil, sys
-sys.path.insert(0, {EXAMPLES!r})
+PREAMBLE = """
+import json, shutil
 import gridflip
-from check_drivers import load_icebox
-from truth_table import *
-seed, pcf = SEEDS["hx1k"]
+from gridflip_evolution.icestorm import load_icebox
+from gridflip_evolution.seeds import INPUTS, OUTPUTS, seed as bundled
+from gridflip_evolution.targets import adder
+from gridflip_evolution.truth_table import *
+seed, pcf = map(str, bundled("hx1k"))
 fitness = TruthTableFitness(seed, pcf, INPUTS, OUTPUTS, adder)
 lines = open(seed).read().split("\\n")
 
@@ -33,7 +32,9 @@ seed_of_its_own = lambda: TruthTableFitness(path, pcf, INPUTS, OUTPUTS, adder)
 
 
 def test_the_direct_route_agrees_with_the_simulator(simulator, child, tmp_path):
-    result = child(PREAMBLE + f"""
+    result = child(
+        PREAMBLE
+        + f"""
 from concurrent.futures import ThreadPoolExecutor
 chances = [0.01, 0.02, 0.05, 0.1, 0.2, 0.5]
 paths = [seed]
@@ -47,7 +48,9 @@ for n, (path, words) in enumerate(zip(paths, simulated)):
     registered = any(open(path, "rb").read()[cell.dff_offset] == ord("1") for cell in fitness.cells)
     print(json.dumps([fitness.output_words(path), words, fitness(path), fitness.score_words(words),
                       registered, by_simulation(path) if n < 2 else None]))
-""", timeout=600)
+""",
+        timeout=600,
+    )
     assert result.returncode == 0, result.stderr.decode()
     rows = [json.loads(line) for line in result.stdout.decode().splitlines()]
     assert len(rows) == 21
@@ -61,24 +64,36 @@ for n, (path, words) in enumerate(zip(paths, simulated)):
 
 # case -> (code that makes the file at `path` and may set `attempt`; what the refusal says)
 REFUSALS = {
-    "a routing bit": ("""
+    "a routing bit": (
+        """
 at = lines.index(".logic_tile %d %d" % fitness.cells[0].tile) + 1
 set_bits(fitness.cells[0].tile, ["!B0[5]" if lines[at][5] == "1" else "B0[5]"])
 print("line", at + 1)
-""", r"\S+ differs from the seed \S+ outside the logic cells \(columns 36-45 of logic-tile "
-     r"rows\), first at line (\d+) \(\"[01]{54}\"\): its wiring may not be the seed's"),
-    "another length": ("""
+""",
+        r"\S+ differs from the seed \S+ outside the logic cells \(columns 36-45 of logic-tile "
+        r"rows\), first at line (\d+) \(\"[01]{54}\"\): its wiring may not be the seed's",
+    ),
+    "another length": (
+        """
 open(path, "wb").write(open(seed, "rb").read() + b"\\n")
 print("line", open(seed).read().count("\\n") + 1)
-""", r"\S+ is 187527 bytes long, the seed \S+ 187526: first difference at line (\d+) \(\"\"\)"),
-    **{what: (f"""
+""",
+        r"\S+ is 187527 bytes long, the seed \S+ 187526: first difference at line (\d+) \(\"\"\)",
+    ),
+    **{
+        what: (
+            f"""
 set_bits(fitness.cells[0].tile, next(e[0] for e in icebox.logictile_db if e[1] == "buffer"
          and e[2].startswith("glb_netwk_") and e[3] == "lutff_global/{name}"))
 attempt = seed_of_its_own
-""", rf"\S+: {what} is routed into logic tile \(\d+, \d+\); the truth-table model cannot "
-     r"represent this seed") for name, what in (("clk", "a clock"), ("s_r", "a set/reset"),
-                                                 ("cen", "an enable"))},
-    "a combinational loop": ("""
+""",
+            rf"\S+: {what} is routed into logic tile \(\d+, \d+\); the truth-table model cannot "
+            r"represent this seed",
+        )
+        for name, what in (("clk", "a clock"), ("s_r", "a set/reset"), ("cen", "an enable"))
+    },
+    "a combinational loop": (
+        """
 # A cell that reads the next cell of its tile; that cell reads its LUT instead of input 2.
 slots = {1 + len(INPUTS) + 2 * i + out: cell for i, cell in enumerate(fitness.cells) for out in (0, 1)}
 reader, read = next((cell, slots[s]) for cell in fitness.cells for s in cell.sources
@@ -90,27 +105,38 @@ for bits, kind, *ends in icebox.logictile_db:
 set_bits(reader.tile, next(bits for bits, kind, *ends in icebox.logictile_db
                            if ends[:1] == [f"lutff_{reader.index}/lout"]))
 attempt = seed_of_its_own
-""", r"\S+: a combinational loop runs through logic cell \d of tile \(\d+, \d+\); the "
-     r"truth-table model cannot represent this seed"),
-    "a port not in the .pcf": ("""
+""",
+        r"\S+: a combinational loop runs through logic cell \d of tile \(\d+, \d+\); the "
+        r"truth-table model cannot represent this seed",
+    ),
+    "a port not in the .pcf": (
+        """
 attempt = lambda: TruthTableFitness(seed, pcf, INPUTS, ("y[0]", "y[1]", "z"), adder)
-""", r"\S+lut_network_hx1k\.asc: port 'z' is not in \S+icestick\.pcf; the truth-table model "
-     r"cannot represent this seed"),
+""",
+        r"\S+lut_network_hx1k\.asc: port 'z' is not in \S+lut_network_hx1k\.pcf; the truth-table model "
+        r"cannot represent this seed",
+    ),
 }
 
 
 @pytest.mark.parametrize("case", REFUSALS)
 def test_what_the_fitness_refuses(icebox, child, tmp_path, case):
     make, message = REFUSALS[case]
-    result = child(PREAMBLE + f"""
+    result = child(
+        PREAMBLE
+        + f"""
 path = {str(tmp_path / "made.asc")!r}
 attempt = lambda: fitness(path)
-""" + make + """
+"""
+        + make
+        + """
 try:
     print("accepted", attempt())
 except ValueError as error:
     print("ValueError:", error)
-""", timeout=120)
+""",
+        timeout=120,
+    )
     assert result.returncode == 0, result.stderr.decode()
     lines = result.stdout.decode().splitlines()
     match = re.fullmatch("ValueError: " + message, lines[-1])

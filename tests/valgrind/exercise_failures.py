@@ -20,7 +20,6 @@ import types
 import gridflip
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tests", "python"))  # the tests' shared helpers
 from conftest import panic_type  # noqa: E402
 
 ROUNDS = 20
@@ -63,15 +62,35 @@ class BrokenSequence:
 
 def argument_failures(circuit):
     expect("TypeError: mutate() missing 4 required positional arguments")
-    expect("TypeError: mutate() takes 4 positional arguments but 5 were given", circuit, [], [], 0.5, 1)
-    expect("TypeError: mutate() got an unexpected keyword argument 'chance'", circuit, [], [], chance=1)
-    expect("TypeError: mutate() got multiple values for argument 'rows'", circuit, [], [], 0.5, rows=[])
+    expect(
+        "TypeError: mutate() takes 4 positional arguments but 5 were given", circuit, [], [], 0.5, 1
+    )
+    expect(
+        "TypeError: mutate() got an unexpected keyword argument 'chance'", circuit, [], [], chance=1
+    )
+    expect(
+        "TypeError: mutate() got multiple values for argument 'rows'", circuit, [], [], 0.5, rows=[]
+    )
     expect("TypeError: argument 'fpath': ", 1, [0], [0], 0.5)
-    expect("TypeError: argument 'fpath': 'bytes' object cannot be cast as 'str'", FsPath(b"x"), [0], [0], 0.5)
+    expect(
+        "TypeError: argument 'fpath': 'bytes' object cannot be cast as 'str'",
+        FsPath(b"x"),
+        [0],
+        [0],
+        0.5,
+    )
     expect("ZeroDivisionError: inside", FsPath(ZeroDivisionError("inside")), [0], [0], 0.5)
     expect("TypeError: argument 'rows': Can't extract `str` to `Vec`", circuit, "ab", [0], 0.5)
-    expect("TypeError: argument 'rows': 'set' object cannot be cast as 'Sequence'", circuit, {1}, [0], 0.5)
-    expect("OverflowError: out of range integral type conversion attempted", circuit, [256], [0], 0.5)
+    expect(
+        "TypeError: argument 'rows': 'set' object cannot be cast as 'Sequence'",
+        circuit,
+        {1},
+        [0],
+        0.5,
+    )
+    expect(
+        "OverflowError: out of range integral type conversion attempted", circuit, [256], [0], 0.5
+    )
     expect("RuntimeError: no items here", circuit, BrokenSequence(), [0], 0.5)
     expect("TypeError: argument 'columns': ", circuit, [0], [1.5], 0.5)
     expect("ValueError: argument 'rows': row 16 is outside 0 to 15", circuit, [16], [0], 0.5)
@@ -94,8 +113,14 @@ def reentered_sequence_cell(circuit):
 
     sys.modules["collections.abc"] = ReplacedAbc("collections.abc")
     try:
-        expect("PanicException: called `Result::unwrap()` on an `Err` value: RuntimeError: "
-               "deadlock detected", circuit, {1}, [0], 0.5)
+        expect(
+            "PanicException: called `Result::unwrap()` on an `Err` value: RuntimeError: "
+            "deadlock detected",
+            circuit,
+            {1},
+            [0],
+            0.5,
+        )
     finally:
         sys.modules["collections.abc"] = real_abc
 
@@ -110,7 +135,8 @@ def recursion():
     outcome = []
     threading.stack_size(512 << 10)
     thread = threading.Thread(
-        target=lambda: outcome.append(expect("RecursionError: ", Recursive(), [0], [0], 0.5)))
+        target=lambda: outcome.append(expect("RecursionError: ", Recursive(), [0], [0], 0.5))
+    )
     thread.start()
     thread.join()
     threading.stack_size(0)
@@ -142,12 +168,23 @@ def successes(directory):
     short = os.path.join(directory, "short.asc")
     with open(short, "wb") as handle:
         handle.write(b"header\n.logic_tile 1 1")
-    expect("PanicException: index out of bounds: the len is 22 but the index is 22", short, [0], [0], 1.0)
+    expect(
+        "PanicException: index out of bounds: the len is 22 but the index is 22",
+        short,
+        [0],
+        [0],
+        1.0,
+    )
     crlf = os.path.join(directory, "crlf.asc")
     with open(crlf, "wb") as handle:
         handle.write(TILE.replace(b"\n", b"\r\n"))
-    expect("PanicException: malformed logic tile at line 1: row 0 ends in a carriage return", crlf,
-           [0], [0], 1.0)
+    expect(
+        "PanicException: malformed logic tile at line 1: row 0 ends in a carriage return",
+        crlf,
+        [0],
+        [0],
+        1.0,
+    )
 
 
 def flush_failures(circuit):
@@ -209,7 +246,9 @@ def threads(circuit):
 def closed_standard_error(directory):
     os.close(2)
     expect("PanicException: Failed to mmap circuit: Os { code: 19,", "/dev/null", [0], [0], 0.5)
-    expect("PanicException: index out of bounds", os.path.join(directory, "short.asc"), [0], [0], 1.0)
+    expect(
+        "PanicException: index out of bounds", os.path.join(directory, "short.asc"), [0], [0], 1.0
+    )
 
 
 def main():
@@ -229,7 +268,9 @@ def main():
         closed_standard_error(directory)
     finally:
         shutil.rmtree(directory)
-    print(f"exercised {calls} calls, backtrace mode {os.environ.get('GRIDFLIP_BACKTRACE', 'unset')}")
+    print(
+        f"exercised {calls} calls, backtrace mode {os.environ.get('GRIDFLIP_BACKTRACE', 'unset')}"
+    )
 
 
 if __name__ == "__main__":

@@ -14,7 +14,12 @@ import os
 import sys
 import xml.etree.ElementTree as ElementTree
 
-LEAK_KINDS = ("Leak_DefinitelyLost", "Leak_IndirectlyLost", "Leak_PossiblyLost", "Leak_StillReachable")
+LEAK_KINDS = (
+    "Leak_DefinitelyLost",
+    "Leak_IndirectlyLost",
+    "Leak_PossiblyLost",
+    "Leak_StillReachable",
+)
 
 
 def in_module(frame):
@@ -36,8 +41,10 @@ def summarize(path):
     except (OSError, ElementTree.ParseError) as error:
         print(f"{path}: unreadable log ({error}); did the process die?")
         return 1
-    counts = {pair.findtext("unique"): int(pair.findtext("count"))
-              for pair in root.iterfind("errorcounts/pair")}
+    counts = {
+        pair.findtext("unique"): int(pair.findtext("count"))
+        for pair in root.iterfind("errorcounts/pair")
+    }
     suppressed = sum(int(pair.findtext("count")) for pair in root.iterfind("suppcounts/pair"))
     module_findings, access_errors = [], []
     interpreter_leaks = [0, 0]  # bytes, blocks
@@ -47,7 +54,10 @@ def summarize(path):
         frames = [frame for stack in error.iterfind("stack") for frame in stack.iterfind("frame")]
         ours = any(in_module(frame) for frame in frames)
         if kind in LEAK_KINDS:
-            size = [int(error.findtext("xwhat/leakedbytes")), int(error.findtext("xwhat/leakedblocks"))]
+            size = [
+                int(error.findtext("xwhat/leakedbytes")),
+                int(error.findtext("xwhat/leakedblocks")),
+            ]
             target = module_leaks if ours else interpreter_leaks
             target[0] += size[0]
             target[1] += size[1]
@@ -62,10 +72,16 @@ def summarize(path):
     arguments = " ".join(arg.text or "" for arg in root.iterfind("args/argv/arg"))[:100]
     print(f"{path}:")
     print(f"  command: {os.path.basename(command)} {arguments}")
-    print(f"  access and other non-leak errors: {len(access_errors)} contexts, {occurrences} occurrences")
-    print(f"  definite leaks with a module frame: {module_leaks[0]} bytes in {module_leaks[1]} blocks")
-    print(f"  definite leaks of the interpreter alone: {interpreter_leaks[0]} bytes in "
-          f"{interpreter_leaks[1]} blocks")
+    print(
+        f"  access and other non-leak errors: {len(access_errors)} contexts, {occurrences} occurrences"
+    )
+    print(
+        f"  definite leaks with a module frame: {module_leaks[0]} bytes in {module_leaks[1]} blocks"
+    )
+    print(
+        f"  definite leaks of the interpreter alone: {interpreter_leaks[0]} bytes in "
+        f"{interpreter_leaks[1]} blocks"
+    )
     print(f"  suppressed (tests/valgrind/python.supp): {suppressed}")
     findings = access_errors + [e for e in module_findings if e not in access_errors]
     for error in findings:
@@ -84,8 +100,11 @@ def main(paths):
         print(__doc__)
         return 2
     total = sum(summarize(path) for path in paths)
-    print(f"memcheck: {total} finding(s) against the module" if total else
-          "memcheck: no invalid access and no definite leak from the module's own code")
+    print(
+        f"memcheck: {total} finding(s) against the module"
+        if total
+        else "memcheck: no invalid access and no definite leak from the module's own code"
+    )
     return 1 if total else 0
 
 

@@ -62,12 +62,19 @@ def key_words(key: bytes) -> list[int]:
 def input_state(key: bytes, block: int, nonce: int = 0) -> list[int]:
     """Input state of block number `block` (mod 2**64) under `key` and a 64-bit nonce."""
     block &= MASK64
-    return [*CONSTANTS, *key_words(key),
-            block & MASK32, block >> 32, nonce & MASK32, (nonce >> 32) & MASK32]
+    return [
+        *CONSTANTS,
+        *key_words(key),
+        block & MASK32,
+        block >> 32,
+        nonce & MASK32,
+        (nonce >> 32) & MASK32,
+    ]
 
 
-def keystream_words(key: bytes, first_block: int, n_blocks: int, *,
-                    nonce: int = 0, rounds: int = 12) -> list[int]:
+def keystream_words(
+    key: bytes, first_block: int, n_blocks: int, *, nonce: int = 0, rounds: int = 12
+) -> list[int]:
     """Output words of blocks first_block .. first_block + n_blocks - 1, block after block."""
     words: list[int] = []
     for k in range(n_blocks):
@@ -75,8 +82,9 @@ def keystream_words(key: bytes, first_block: int, n_blocks: int, *,
     return words
 
 
-def keystream_bytes(key: bytes, first_block: int, n_blocks: int, *,
-                    nonce: int = 0, rounds: int = 12) -> bytes:
+def keystream_bytes(
+    key: bytes, first_block: int, n_blocks: int, *, nonce: int = 0, rounds: int = 12
+) -> bytes:
     words = keystream_words(key, first_block, n_blocks, nonce=nonce, rounds=rounds)
     return struct.pack(f"<{len(words)}I", *words)
 

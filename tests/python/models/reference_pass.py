@@ -64,8 +64,9 @@ class PassResult:
             return self.refusal
         if self.abort_index is None:
             return None
-        return (f"index out of bounds: the len is {len(self.data)} "
-                f"but the index is {self.abort_index}")
+        return (
+            f"index out of bounds: the len is {len(self.data)} but the index is {self.abort_index}"
+        )
 
 
 def _line_end(buf: bytes | bytearray, start: int) -> int:
@@ -76,7 +77,7 @@ def _line_end(buf: bytes | bytearray, start: int) -> int:
 
 def _is_tile_header(buf: bytes | bytearray, cursor: int) -> bool:
     # A slice shorter than the tag (fewer than 11 bytes left) never compares equal.
-    return buf[cursor:cursor + len(TAG)] == TAG
+    return buf[cursor : cursor + len(TAG)] == TAG
 
 
 def _row_refusal(buf: bytes | bytearray, header: int, body: int) -> str | None:
@@ -96,15 +97,18 @@ def _row_refusal(buf: bytes | bytearray, header: int, body: int) -> str | None:
         if k != ROW_STRIDE - 1:
             line = buf.count(b"\n", 0, header) + 1
             if k == ROW_STRIDE and buf[lf - 1] == 0x0D:
-                return (f"malformed logic tile at line {line}: row {r} ends in a carriage "
-                        "return; convert the file to LF line ends")
+                return (
+                    f"malformed logic tile at line {line}: row {r} ends in a carriage "
+                    "return; convert the file to LF line ends"
+                )
             return f"malformed logic tile at line {line}: row {r} is {k} bytes long, not 54"
         start = lf + 1
     return None
 
 
-def run_pass(data: bytes, rows: Iterable[int], columns: Iterable[int], chance32: float,
-             draws: Iterator[int]) -> PassResult:
+def run_pass(
+    data: bytes, rows: Iterable[int], columns: Iterable[int], chance32: float, draws: Iterator[int]
+) -> PassResult:
     """One pass over `data`: every logic tile, columns outer, rows inner, one draw per visit.
 
     `chance32` must already be a 32-bit float value (see to_float32); NaN flips everything.
@@ -114,7 +118,9 @@ def run_pass(data: bytes, rows: Iterable[int], columns: Iterable[int], chance32:
     rows = list(rows)
     columns = list(columns)
     # mutate refuses other values before the file is opened.
-    if not all(0 <= r < ROW_LINES for r in rows) or not all(0 <= c < ROW_STRIDE - 1 for c in columns):
+    if not all(0 <= r < ROW_LINES for r in rows) or not all(
+        0 <= c < ROW_STRIDE - 1 for c in columns
+    ):
         raise ValueError(f"rows must lie in 0 to 15 and columns in 0 to 53: {rows}, {columns}")
     buf = bytearray(data)
     length = len(buf)

@@ -1,5 +1,5 @@
 /* Test-only interposer, preloaded into child interpreters: known entropy, failing
- * flushes and a file truncated once mapped, driven by environment variables. */
+ * flushes and a file truncated once mapped (and restored), driven by environment variables. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "../../cpp/known_keys.h"
@@ -66,14 +67,32 @@ int msync(void* address, size_t length, int flags) {
 }
 
 /* GRIDFLIP_TEST_TRUNCATE_AFTER_MAP=N: a shared file mapping shrinks its file to N
- * bytes as soon as it is made, as another process truncating the file would. */
+ * bytes as soon as it is made, as another process truncating the file would; with
+ * GRIDFLIP_TEST_RESTORE_BEFORE_STATX=1 its length is back at the next statx. */
+static int restore_fd = -1;
+static off_t restore_length;
+
 void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
   void* (*real)(void*, size_t, int, int, int, off_t) =
       (void* (*)(void*, size_t, int, int, int, off_t))dlsym(RTLD_NEXT, "mmap");
   void* view = real(address, length, protection, flags, fd, offset);
   const char* size = getenv("GRIDFLIP_TEST_TRUNCATE_AFTER_MAP");
   if (size != NULL && view != MAP_FAILED && fd >= 0 && (flags & MAP_SHARED) != 0) {
+    if (failure_from("GRIDFLIP_TEST_RESTORE_BEFORE_STATX") != 0) {
+      restore_length = lseek(fd, 0, SEEK_END);
+      restore_fd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    }
     (void)!ftruncate(fd, atol(size));
   }
   return view;
+}
+
+int statx(int directory, const char* path, int flags, unsigned int mask, struct statx* out) {
+  if (restore_fd >= 0) {
+    (void)!ftruncate(restore_fd, restore_length);
+    close(restore_fd);
+    restore_fd = -1;
+  }
+  int (*real)(int, const char*, int, unsigned, struct statx*) = dlsym(RTLD_NEXT, "statx");
+  return real(directory, path, flags, mask, out);
 }

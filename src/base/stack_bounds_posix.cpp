@@ -5,7 +5,7 @@
 // the kernel checks at each growth. Its top is that of the text the kernel copies at exec, whose
 // highest string is the program's path (AT_EXECFN). Other threads' stacks are fixed; the C
 // library knows them.
-#include "binding/stack_bounds.hpp"
+#include "base/stack_bounds.hpp"
 
 #include "base/glibc_symbols.hpp"
 

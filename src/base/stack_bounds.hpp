@@ -1,4 +1,4 @@
-// The stack the calling thread runs on, as the recursion check needs it.
+// The stack the calling thread runs on, as the recursion check and the abort report need it.
 #pragma once
 
 #include <cstdint>

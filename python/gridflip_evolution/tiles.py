@@ -15,7 +15,6 @@ import struct
 from dataclasses import dataclass
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
 TAG = b".logic_tile"
 ROW_STRIDE = 55  # 54 bit characters and a line feed
 ROW_LINES = 16
@@ -61,7 +60,9 @@ def parse_positions(text: str, limit: int) -> list[int]:
         try:
             first, last = int(low), int(high or low)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"not a list of numbers and ranges: {text!r}") from None
+            raise argparse.ArgumentTypeError(
+                f"not a list of numbers and ranges: {text!r}"
+            ) from None
         if not 0 <= first <= last < limit:
             raise argparse.ArgumentTypeError(f"{part.strip()!r} is outside 0-{limit - 1}")
         values.extend(range(first, last + 1))
@@ -76,8 +77,9 @@ def narrow_to_float32(value: float) -> float:
         return math.copysign(math.inf, value)
 
 
-def mutate_with_python_random(path: str, rows: list[int], columns: list[int],
-                              chance: float) -> None:
+def mutate_with_python_random(
+    path: str, rows: list[int], columns: list[int], chance: float
+) -> None:
     """A stand-in for gridflip.mutate with the same rules, drawing from Python's `random`."""
     data = bytearray(Path(path).read_bytes())
     chance = narrow_to_float32(chance)
@@ -88,7 +90,9 @@ def mutate_with_python_random(path: str, rows: list[int], columns: list[int],
                     continue
                 i = tile.body + ROW_STRIDE * r + c
                 if i >= len(data):
-                    raise IndexError(f"index out of bounds: the len is {len(data)} but the index is {i}")
+                    raise IndexError(
+                        f"index out of bounds: the len is {len(data)} but the index is {i}"
+                    )
                 data[i] = 0x31 if data[i] == 0x30 else 0x30
     with open(path, "r+b") as f:
         f.write(data)
@@ -101,8 +105,9 @@ class Changes:
     per_tile: list[int]  # flips of requested bits, per tile in file order
 
 
-def check_changes(before: bytes, after: bytes, tiles: list[Tile], rows: list[int],
-                  columns: list[int]) -> Changes:
+def check_changes(
+    before: bytes, after: bytes, tiles: list[Tile], rows: list[int], columns: list[int]
+) -> Changes:
     """What a mutation of `before` changed: only requested tile bits may, each from 0 to 1 or
     back, and the length may not."""
     problems = []
@@ -123,8 +128,9 @@ def check_changes(before: bytes, after: bytes, tiles: list[Tile], rows: list[int
         inside = row in allowed_rows and column in allowed_columns
         if not inside or a not in b"01" or b != a ^ 1:
             if len(problems) < 10:
-                problems.append(f"offset {i}: {chr(a)!r} became {chr(b)!r}, "
-                                f"not a flip of a requested tile bit")
+                problems.append(
+                    f"offset {i}: {chr(a)!r} became {chr(b)!r}, not a flip of a requested tile bit"
+                )
             continue
         per_tile[tile_index] += 1
     return Changes(problems, changed, per_tile)
@@ -137,6 +143,8 @@ def flip_count_problem(changed: int, visits: int, chance: float, repeats: bool) 
         return None  # a position visited twice can flip back; the count says little then
     mean, sigma = visits * p, math.sqrt(visits * p * (1 - p))
     if abs(changed - mean) > 6 * sigma + 0.5:
-        return (f"{changed} bits changed, but {visits} visits at chance {p:g} should give "
-                f"{mean:.0f} ± {sigma:.0f}")
+        return (
+            f"{changed} bits changed, but {visits} visits at chance {p:g} should give "
+            f"{mean:.0f} ± {sigma:.0f}"
+        )
     return None

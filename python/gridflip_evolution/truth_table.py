@@ -10,7 +10,7 @@ Two routes to the same figure, for a circuit whose pins carry a combinational ne
   and vvp simulate it over every input combination. It follows any routing, and takes a second
   or so per candidate where the direct route takes a millisecond.
 
-    from truth_table import TruthTableFitness, simulate_truth_table
+    from gridflip_evolution import TruthTableFitness, simulate_truth_table
 
     def adder(word):  # x[1:0] + x[3:2] + x[4]
         return (word & 3) + (word >> 2 & 3) + (word >> 4)
@@ -27,55 +27,63 @@ set/reset are not routed: a LUT, then a flip-flop that, when the cell enables it
 clock edge and stays 0; an input that nothing is routed to reads 0. It refuses, when it is built,
 a seed that breaks these assumptions, and, when it scores, a candidate that differs from the seed
 outside the logic cells (columns 36-45 of logic-tile rows), whose wiring may then differ.
-
-As a script, it scores circuits both ways with the bundled seed's pins and the 2-bit adder:
-
-    python examples/truth_table.py [--seed PATH --pcf PATH] CANDIDATE.asc [...]
 """
 
 from __future__ import annotations
 
-import argparse
+import contextlib
 import hashlib
+import io
 import operator
 import os
 import re
 import shutil
 import struct
 import subprocess
-import sys
 import tempfile
+import zlib
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from itertools import compress
-from pathlib import Path
 
-from check_drivers import load_icebox
-from tiles import HERE, ROW_LINES, ROW_STRIDE, find_tiles
+from .icestorm import UnreadableCircuit, load_icebox, read_circuit, read_text_file
+from .tiles import LOGIC_CELL_COLUMNS, ROW_LINES, ROW_STRIDE, find_tiles
 
-LOGIC_CELL_FIRST, LOGIC_CELL_END = 36, 46  # columns 36-45: LUT contents and cell options
 ONE = ord("1")
 IS_ONE = ONE.__eq__
 
 # Nets whose driver is a cell the model does not evaluate.
 CARRY = re.compile(r"lutff_\d/cout$|carry_in(_mux)?$")
 GLOBAL = re.compile(r"glb_netwk_\d+$|padin_\d+$|fabout$")
-CELL_OUTPUT = re.compile(r"lutff_(\d)/(out|lout)$")
+LUT_OUTPUT = re.compile(r"lutff_(\d)/(out|lout)$")
 OTHER_DRIVER = re.compile(r"ram/RDATA_\d+$|io_\d/D_IN_\d$")
 # icebox_vlog's plain input and plain output pins (PINTYPE bits 0 to 5).
 PLAIN_INPUT, PLAIN_OUTPUT = "100000", "100110"
-CONTROLS = {"lutff_global/clk": "a clock", "lutff_global/s_r": "a set/reset",
-            "lutff_global/cen": "an enable"}
+CONTROLS = {
+    "lutff_global/clk": "a clock",
+    "lutff_global/s_r": "a set/reset",
+    "lutff_global/cen": "an enable",
+}
 
 
 def read_pcf(pcf: str | os.PathLike) -> dict[str, tuple]:
-    """Port name -> its pin, as icebox_vlog reads a .pcf: ("112",) or (x, y, cell)."""
+    """Port name -> its pin, as icebox_vlog reads a .pcf: ("112",) or (x, y, cell). ValueError
+    for a line it cannot read."""
     pins = {}
-    for line in Path(pcf).read_text().splitlines():
+    for number, line in enumerate(read_text_file(pcf).splitlines(), 1):
         words = [w for w in re.sub(r"#.*", "", line).split() if w != "--warn-no-port"]
         if len(words) >= 3 and words[0] == "set_io":
-            pins[words[1]] = tuple(int(w) for w in words[2:]) if len(words) > 3 else (words[2],)
+            try:
+                pins[words[1]] = tuple(int(w) for w in words[2:]) if len(words) > 3 else (words[2],)
+            except ValueError:
+                raise ValueError(
+                    f"{os.fspath(pcf)}, line {number}: not a pin: {line.strip()!r}"
+                ) from None
     return pins
+
+
+# icebox_vlog takes about half a second on an HX1K circuit and two on an HX8K one.
+SIMULATION_TIMEOUT = 60.0
 
 
 def escaped(name: str) -> str:
@@ -83,44 +91,72 @@ def escaped(name: str) -> str:
     return f"\\{name} "
 
 
-def simulate_truth_table(candidate: str | os.PathLike, pcf: str | os.PathLike,
-                         inputs: Sequence[str], outputs: Sequence[str], *,
-                         package: str | None = None, timeout: float = 300) -> list[int | None]:
+def simulate_truth_table(
+    candidate: str | os.PathLike,
+    pcf: str | os.PathLike,
+    inputs: Sequence[str],
+    outputs: Sequence[str],
+    *,
+    package: str | None = None,
+    timeout: float = SIMULATION_TIMEOUT,
+) -> list[int | None]:
     """The circuit's output word for every input word, through icebox_vlog, iverilog and vvp.
 
     Word w of the result is what the outputs show while the inputs hold w, or None where an
-    output is x or z. Raises RuntimeError when a tool is missing or fails."""
+    output is x or z. Raises RuntimeError when a tool is missing or fails, or when a step takes
+    longer than `timeout` seconds (a loop that vvp cannot settle never ends)."""
     tools = {tool: shutil.which(tool) for tool in ("icebox_vlog", "iverilog", "vvp")}
     missing = [tool for tool, where in tools.items() if where is None]
     if missing:
         raise RuntimeError(f"{', '.join(missing)} not found (Debian: fpga-icestorm, iverilog)")
     n = len(inputs)
-    bench = "\n".join([
-        "module bench;",
-        f"  reg [{n - 1}:0] word;",
-        f"  wire [{len(outputs) - 1}:0] out;",
-        "  chip dut (" + ", ".join(
-            [f".{escaped(p)}(word[{k}])" for k, p in enumerate(inputs)]
-            + [f".{escaped(p)}(out[{k}])" for k, p in enumerate(outputs)]) + ");",
-        "  integer w;",
-        "  initial for (w = 0; w < " + str(1 << n) + "; w = w + 1) begin",
-        "    word = w; #1 $display(\"%b\", out);",
-        "  end",
-        "endmodule", ""])
+    bench = "\n".join(
+        [
+            "module bench;",
+            f"  reg [{n - 1}:0] word;",
+            f"  wire [{len(outputs) - 1}:0] out;",
+            "  chip dut ("
+            + ", ".join(
+                [f".{escaped(p)}(word[{k}])" for k, p in enumerate(inputs)]
+                + [f".{escaped(p)}(out[{k}])" for k, p in enumerate(outputs)]
+            )
+            + ");",
+            "  integer w;",
+            "  initial for (w = 0; w < " + str(1 << n) + "; w = w + 1) begin",
+            '    word = w; #1 $display("%b", out);',
+            "  end",
+            "endmodule",
+            "",
+        ]
+    )
     with tempfile.TemporaryDirectory(prefix="gridflip-simulate-") as scratch:
-        chip, bench_file, image = (os.path.join(scratch, name) for name in ("chip.v", "bench.v", "sim"))
+        chip, bench_file, image = (
+            os.path.join(scratch, name) for name in ("chip.v", "bench.v", "sim")
+        )
         with open(bench_file, "w") as file:
             file.write(bench)
         package_option = ["-d", package] if package else []
-        steps = [([tools["icebox_vlog"], "-p", os.fspath(pcf), *package_option,
-                   os.fspath(candidate)], chip),
-                 ([tools["iverilog"], "-o", image, bench_file, chip], None),
-                 ([tools["vvp"], "-n", image], None)]
+        steps = [
+            (
+                [tools["icebox_vlog"], "-p", os.fspath(pcf), *package_option, os.fspath(candidate)],
+                chip,
+            ),
+            ([tools["iverilog"], "-o", image, bench_file, chip], None),
+            ([tools["vvp"], "-n", image], None),
+        ]
         for command, output_file in steps:
-            run = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+            try:
+                run = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+            except subprocess.TimeoutExpired:
+                raise RuntimeError(
+                    f"{os.path.basename(command[0])} did not finish on {candidate} "
+                    f"within {timeout:g} s"
+                ) from None
             if run.returncode != 0:
-                raise RuntimeError(f"{os.path.basename(command[0])} failed ({run.returncode}) on "
-                                   f"{candidate}: {(run.stderr or run.stdout).strip()[-300:]}")
+                raise RuntimeError(
+                    f"{os.path.basename(command[0])} failed ({run.returncode}) on "
+                    f"{candidate}: {(run.stderr or run.stdout).strip()[-300:]}"
+                )
             if output_file is not None:
                 with open(output_file, "w") as file:
                     file.write(run.stdout)
@@ -133,6 +169,7 @@ def simulate_truth_table(candidate: str | os.PathLike, pcf: str | os.PathLike,
 @dataclass(frozen=True)
 class NetworkCell:
     """One LUT of the network, in evaluation order."""
+
     tile: tuple[int, int]
     index: int  # the logic cell in its tile, 0 to 7
     sources: tuple[int, int, int, int]  # value slot of inputs 0 to 3 (slot 0 reads 0)
@@ -141,13 +178,12 @@ class NetworkCell:
 
 
 class _SeedImage:
-    """What a process needs to check candidates against the seed: built from the seed file
-    where the fitness is used, so that the fitness itself pickles small."""
+    """What a process needs to check candidates against the seed: built once in each process
+    that scores, from the compressed seed the fitness carries, so that the fitness pickles small
+    and a worker on another machine needs no copy of the seed file."""
 
     def __init__(self, fitness: TruthTableFitness):
-        data = Path(fitness.seed).read_bytes()
-        if hashlib.sha256(data).hexdigest() != fitness.seed_digest:
-            raise ValueError(f"the seed {fitness.seed} changed since the fitness was built")
+        data = zlib.decompress(fitness._compressed_seed)
         self.seed = data
         self.runs = outside_logic_cells(data)
         # One unpack gives every run outside the logic cells; equal runs, equal wiring.
@@ -162,11 +198,15 @@ class _SeedImage:
         self.cell_bits = operator.itemgetter(*offsets) if offsets else (lambda data: ())
         # Cells that read only pins have the same minterms for every candidate.
         pins, everything = [0, *fitness._pins], (1 << len(fitness.target_words)) - 1
-        self.fixed_minterms = [minterms_of((pins[s] for s in cell.sources), everything)
-                               if max(cell.sources) < len(pins) else None for cell in fitness.cells]
+        self.fixed_minterms = [
+            minterms_of((pins[s] for s in cell.sources), everything)
+            if max(cell.sources) < len(pins)
+            else None
+            for cell in fitness.cells
+        ]
 
 
-_images: dict[tuple[str, str], _SeedImage] = {}
+_images: dict[str, _SeedImage] = {}
 
 
 def outside_logic_cells(data: bytes) -> list[tuple[int, int]]:
@@ -174,9 +214,9 @@ def outside_logic_cells(data: bytes) -> list[tuple[int, int]]:
     runs, start = [], 0
     for tile in find_tiles(data):
         for row in range(ROW_LINES):
-            cells = tile.body + row * ROW_STRIDE + LOGIC_CELL_FIRST
+            cells = tile.body + row * ROW_STRIDE + LOGIC_CELL_COLUMNS[0]
             runs.append((start, cells))
-            start = cells + LOGIC_CELL_END - LOGIC_CELL_FIRST
+            start = cells + len(LOGIC_CELL_COLUMNS)
     runs.append((start, len(data)))
     return runs
 
@@ -185,31 +225,54 @@ def line_at(data: bytes, offset: int) -> str:
     """'line N ("text")' for the line that holds byte `offset`."""
     start = data.rfind(b"\n", 0, offset) + 1
     end = data.find(b"\n", offset)
-    text = data[start:end if end >= 0 else len(data)].decode("ascii", "replace")
+    text = data[start : end if end >= 0 else len(data)].decode("ascii", "replace")
     number = data.count(b"\n", 0, offset) + 1
     return f'line {number} ("{text[:60]}")'
+
+
+# Every input word is one bit of a Python int; 2**16 words is a 64 KiB-bit mask per net.
+MAX_INPUTS = 16
 
 
 class TruthTable:
     """A target truth table and how to score output words against it."""
 
-    def __init__(self, inputs: Sequence[str], outputs: Sequence[str],
-                 target: Callable[[int], int]):
+    def __init__(
+        self,
+        inputs: Sequence[str],
+        outputs: Sequence[str],
+        target: Callable[[int], int] | Sequence[int],
+    ):
+        """target: a function of the input word, or its output words, one per input word (as a
+        run's record keeps them)."""
         self.inputs, self.outputs = tuple(inputs), tuple(outputs)
         ports = (*self.inputs, *self.outputs)
         if not self.inputs or not self.outputs or len(set(ports)) != len(ports):
             raise ValueError("inputs and outputs must be distinct port names, at least one each")
-        self.target_words = tuple(target(word) for word in range(1 << len(self.inputs)))
+        if len(self.inputs) > MAX_INPUTS:
+            raise ValueError(f"{len(self.inputs)} inputs: a truth table takes at most {MAX_INPUTS}")
+        words = 1 << len(self.inputs)
+        if callable(target):
+            self.target_words = tuple(target(word) for word in range(words))
+        else:
+            self.target_words = tuple(target)
+            if len(self.target_words) != words:
+                raise ValueError(f"{len(self.target_words)} target words for {words} input words")
         for word, value in enumerate(self.target_words):
             if not isinstance(value, int) or not 0 <= value < 1 << len(self.outputs):
-                raise ValueError(f"target({word}) is {value!r}, not a word of "
-                                 f"{len(self.outputs)} output bits")
+                raise ValueError(
+                    f"target({word}) is {value!r}, not a word of {len(self.outputs)} output bits"
+                )
+        self.target_words = tuple(map(int, self.target_words))
         self.max_score = len(self.target_words) * len(self.outputs)
 
     def score_words(self, words: Sequence[int | None]) -> int:
         """Correct output bits among output words; a word that is None (x or z) scores nothing."""
-        return sum(len(self.outputs) - (word ^ wanted).bit_count()
-                   for word, wanted in zip(words, self.target_words) if word is not None)
+        return sum(
+            len(self.outputs) - (word ^ wanted).bit_count()
+            for word, wanted in zip(words, self.target_words)
+            if word is not None
+        )
 
 
 class TruthTableFitness(TruthTable):
@@ -218,19 +281,28 @@ class TruthTableFitness(TruthTable):
     seed, pcf: paths; inputs, outputs: port names as the .pcf spells them; target(word) is the
     output word wanted for an input word; max_score is 2**len(inputs) * len(outputs). package:
     the chip's package where it is not the device's default (icebox's names: "tq144" for the
-    HX1K, "ct256" for the HX8K). The object pickles small, for pool or cluster workers: a worker
-    reads the seed from its path, once."""
+    HX1K, "ct256" for the HX8K). The object pickles small (the seed compressed, about 10 kB for
+    the bundled HX1K seed), for pool or cluster workers."""
 
-    def __init__(self, seed: str | os.PathLike, pcf: str | os.PathLike, inputs: Sequence[str],
-                 outputs: Sequence[str], target: Callable[[int], int], *,
-                 package: str | None = None, icebox_dir: str | None = None):
+    def __init__(
+        self,
+        seed: str | os.PathLike,
+        pcf: str | os.PathLike,
+        inputs: Sequence[str],
+        outputs: Sequence[str],
+        target: Callable[[int], int] | Sequence[int],
+        *,
+        package: str | None = None,
+        icebox_dir: str | None = None,
+    ):
         super().__init__(inputs, outputs, target)
         self.seed, self.pcf, self.package = os.path.abspath(seed), os.fspath(pcf), package
         words = range(len(self.target_words))
         self._wanted = tuple(bit_masks(self.target_words, k) for k in range(len(self.outputs)))
         self._pins = tuple(bit_masks(words, k) for k in range(len(self.inputs)))
-        data = Path(seed).read_bytes()
+        data = read_circuit(seed)
         self.seed_length, self.seed_digest = len(data), hashlib.sha256(data).hexdigest()
+        self._compressed_seed = zlib.compress(data, 6)
         self.cells, self._output_slots = self._read_network(load_icebox(icebox_dir), data)
 
     def _refuse(self, why: str) -> ValueError:
@@ -241,7 +313,14 @@ class TruthTableFitness(TruthTable):
         the value slot that drives each output. Slot 0 reads 0, slots 1 to n are the inputs,
         then each cell has two: its LUT's value ("lout") and its cell output ("out")."""
         config = icebox.iceconfig()
-        config.read_file(self.seed)
+        try:
+            # icebox prints a warning for each line it skips; the refusal below says enough.
+            with contextlib.redirect_stdout(io.StringIO()):
+                config.read_file(self.seed)
+        except (AssertionError, IndexError, KeyError, ValueError, UnicodeDecodeError) as error:
+            raise UnreadableCircuit(
+                f"icebox cannot read {self.seed}: {str(error) or type(error).__name__}"
+            ) from error
         if config.device not in ("1k", "8k"):
             raise self._refuse(f"device {config.device!r} is not an HX1K or HX8K")
         pins = read_pcf(self.pcf)
@@ -249,11 +328,16 @@ class TruthTableFitness(TruthTable):
         for port in (*self.inputs, *self.outputs):
             if port not in pins:
                 raise self._refuse(f"port {port!r} is not in {self.pcf}")
-            found = [e[1:] for e in config.pinloc_db(self.package)
-                     if (e[0],) == pins[port] or e[1:] == pins[port]]
+            found = [
+                e[1:]
+                for e in config.pinloc_db(self.package)
+                if (e[0],) == pins[port] or e[1:] == pins[port]
+            ]
             if not found:
-                raise self._refuse(f"port {port!r} is on pin {' '.join(map(str, pins[port]))}, "
-                                   f"which the package has not")
+                raise self._refuse(
+                    f"port {port!r} is on pin {' '.join(map(str, pins[port]))}, "
+                    f"which the package has not"
+                )
             locations[port] = found[0]
 
         net_of, members = {}, []
@@ -265,9 +349,12 @@ class TruthTableFitness(TruthTable):
             tile = icebox.tileconfig(config.tile(x, y))
             bits = ["0"] * 6
             for entry in config.tile_db(x, y):
-                if (entry[1] == f"IOB_{cell}" and entry[2].startswith("PINTYPE_")
-                        and tile.match(entry[0])):
-                    bits[int(entry[2][len("PINTYPE_"):])] = "1"
+                if (
+                    entry[1] == f"IOB_{cell}"
+                    and entry[2].startswith("PINTYPE_")
+                    and tile.match(entry[0])
+                ):
+                    bits[int(entry[2][len("PINTYPE_") :])] = "1"
             return "".join(bits)
 
         input_slots = {}
@@ -284,7 +371,7 @@ class TruthTableFitness(TruthTable):
         for tile in find_tiles(data):
             x, y = map(int, tile.header.split()[1:3])
             rows = [tile.body + row * ROW_STRIDE for row in range(ROW_LINES)]
-            if any(data[row + 54:row + 55] != b"\n" for row in rows):
+            if any(data[row + 54 : row + 55] != b"\n" for row in rows):
                 raise self._refuse(f"a row of logic tile ({x}, {y}) is not 54 bits long")
             bodies[x, y] = tile.body
 
@@ -301,15 +388,20 @@ class TruthTableFitness(TruthTable):
                     raise self._refuse(f"a carry is routed to {reader}")
                 if GLOBAL.match(name):
                     raise self._refuse(f"a global net ({name}) is routed to {reader}")
-                match = CELL_OUTPUT.match(name)
+                match = LUT_OUTPUT.match(name)
                 if match:
-                    drivers.append(lambda x=x, y=y, c=int(match[1]), out=match[2] == "out":
-                                   visit(x, y, c) + out)
+                    drivers.append(
+                        lambda x=x, y=y, c=int(match[1]), out=match[2] == "out": (
+                            visit(x, y, c) + out
+                        )
+                    )
                 elif (x, y, name) in input_slots:
                     drivers.append(lambda slot=input_slots[x, y, name]: slot)
                 elif OTHER_DRIVER.match(name):
-                    raise self._refuse(f"{reader} is driven by {name} of tile ({x}, {y}), "
-                                       "which is not one of the inputs")
+                    raise self._refuse(
+                        f"{reader} is driven by {name} of tile ({x}, {y}), "
+                        "which is not one of the inputs"
+                    )
             if len(drivers) != 1:
                 raise self._refuse(f"{reader} has {len(drivers)} drivers, not one")
             return drivers[0]()
@@ -319,17 +411,24 @@ class TruthTableFitness(TruthTable):
             if key in slots:
                 return slots[key]
             if key in visiting:
-                raise self._refuse(f"a combinational loop runs through logic cell {cell} of "
-                                   f"tile ({x}, {y})")
+                raise self._refuse(
+                    f"a combinational loop runs through logic cell {cell} of tile ({x}, {y})"
+                )
             visiting.add(key)
             for control, what in CONTROLS.items():
                 if (x, y, control) in net_of:
                     raise self._refuse(f"{what} is routed into logic tile ({x}, {y})")
-            sources = tuple(source((x, y, f"lutff_{cell}/in_{k}"),
-                                   f"input {k} of logic cell {cell} in tile ({x}, {y})")
-                            for k in range(4))
+            sources = tuple(
+                source(
+                    (x, y, f"lutff_{cell}/in_{k}"),
+                    f"input {k} of logic cell {cell} in tile ({x}, {y})",
+                )
+                for k in range(4)
+            )
             body = bodies[x, y]
-            lut = tuple(body + r * ROW_STRIDE + c for r, c in icebox.get_lutff_lut_bits(positions, cell))
+            lut = tuple(
+                body + r * ROW_STRIDE + c for r, c in icebox.get_lutff_lut_bits(positions, cell)
+            )
             r, c = icebox.get_lutff_seq_bits(positions, cell)[1]
             cells.append(NetworkCell((x, y), cell, sources, lut, body + r * ROW_STRIDE + c))
             # A cell gets its slot once its sources have theirs: slots follow evaluation order.
@@ -340,32 +439,39 @@ class TruthTableFitness(TruthTable):
         for port in self.outputs:
             x, y, cell = locations[port]
             if (x, y, f"io_{cell}/D_OUT_0") not in net_of or pin_type(x, y, cell) != PLAIN_OUTPUT:
-                raise self._refuse(f"output {port!r} is not a plain output pin that the "
-                                   "network drives")
+                raise self._refuse(
+                    f"output {port!r} is not a plain output pin that the network drives"
+                )
             output_slots.append(source((x, y, f"io_{cell}/D_OUT_0"), f"output {port!r}"))
         return tuple(cells), tuple(output_slots)
 
     def _image(self) -> _SeedImage:
-        key = (self.seed, self.seed_digest)
-        if key not in _images:
-            _images[key] = _SeedImage(self)
-        return _images[key]
+        image = _images.get(self.seed_digest)
+        if image is None:
+            image = _images[self.seed_digest] = _SeedImage(self)
+        return image
 
     def _read_candidate(self, candidate: str | os.PathLike) -> tuple[_SeedImage, bytes]:
         """The candidate's bytes; ValueError unless it differs from the seed in logic cells only."""
-        image, data = self._image(), Path(candidate).read_bytes()
+        image, data = self._image(), read_circuit(candidate)
         if len(data) != self.seed_length:
-            first = next((i for i, (a, b) in enumerate(zip(data, image.seed)) if a != b),
-                         min(len(data), self.seed_length))
-            raise ValueError(f"{os.fspath(candidate)} is {len(data)} bytes long, the seed "
-                             f"{self.seed} {self.seed_length}: first difference at "
-                             f"{line_at(data, first)}")
+            first = next(
+                (i for i, (a, b) in enumerate(zip(data, image.seed)) if a != b),
+                min(len(data), self.seed_length),
+            )
+            raise ValueError(
+                f"{os.fspath(candidate)} is {len(data)} bytes long, the seed "
+                f"{self.seed} {self.seed_length}: first difference at "
+                f"{line_at(data, first)}"
+            )
         if image.layout.unpack_from(data) != image.kept:
             start = next(a for a, b in image.runs if data[a:b] != image.seed[a:b])
             first = next(i for i in range(start, len(data)) if data[i] != image.seed[i])
-            raise ValueError(f"{os.fspath(candidate)} differs from the seed {self.seed} outside "
-                             f"the logic cells (columns 36-45 of logic-tile rows), first at "
-                             f"{line_at(data, first)}: its wiring may not be the seed's")
+            raise ValueError(
+                f"{os.fspath(candidate)} differs from the seed {self.seed} outside "
+                f"the logic cells (columns 36-45 of logic-tile rows), first at "
+                f"{line_at(data, first)}: its wiring may not be the seed's"
+            )
         return image, data
 
     def output_masks(self, candidate: str | os.PathLike) -> list[int]:
@@ -374,9 +480,10 @@ class TruthTableFitness(TruthTable):
         bits = image.cell_bits(data)
         values, everything = [0, *self._pins], (1 << len(self.target_words)) - 1
         for number, cell in enumerate(self.cells):
-            lut = bits[17 * number:17 * number + 17]
-            minterms = (image.fixed_minterms[number]
-                        or minterms_of((values[s] for s in cell.sources), everything))
+            lut = bits[17 * number : 17 * number + 17]
+            minterms = image.fixed_minterms[number] or minterms_of(
+                (values[s] for s in cell.sources), everything
+            )
             # Minterms are disjoint: their sum is their union.
             result = sum(compress(minterms, map(IS_ONE, lut[:16])))
             values.append(result)
@@ -386,13 +493,17 @@ class TruthTableFitness(TruthTable):
     def output_words(self, candidate: str | os.PathLike) -> list[int]:
         """The output word for every input word, as simulate_truth_table gives them."""
         masks = self.output_masks(candidate)
-        return [sum((mask >> w & 1) << k for k, mask in enumerate(masks))
-                for w in range(1 << len(self.inputs))]
+        return [
+            sum((mask >> w & 1) << k for k, mask in enumerate(masks))
+            for w in range(1 << len(self.inputs))
+        ]
 
     def __call__(self, candidate: str | os.PathLike) -> int:
         words = len(self.target_words)
-        return sum(words - (mask ^ wanted).bit_count()
-                   for mask, wanted in zip(self.output_masks(candidate), self._wanted))
+        return sum(
+            words - (mask ^ wanted).bit_count()
+            for mask, wanted in zip(self.output_masks(candidate), self._wanted)
+        )
 
 
 def minterms_of(sources, everything: int) -> list[int]:
@@ -411,54 +522,34 @@ def bit_masks(words: Sequence[int], bit: int) -> int:
 
 class SimulatorFitness(TruthTable):
     """Correct output bits through simulate_truth_table: about a second a candidate, but for any
-    wiring, so for candidates whose routing bits are mutated too."""
+    wiring, so for candidates whose routing bits are mutated too. A candidate the simulator
+    cannot score, or does not finish within `timeout` seconds a step (a loop that vvp never
+    settles), is refused with ValueError."""
 
-    def __init__(self, pcf: str | os.PathLike, inputs: Sequence[str], outputs: Sequence[str],
-                 target: Callable[[int], int], *, package: str | None = None):
+    def __init__(
+        self,
+        pcf: str | os.PathLike,
+        inputs: Sequence[str],
+        outputs: Sequence[str],
+        target: Callable[[int], int] | Sequence[int],
+        *,
+        package: str | None = None,
+        timeout: float = SIMULATION_TIMEOUT,
+    ):
         super().__init__(inputs, outputs, target)
-        self.pcf, self.package = pcf, package
+        self.pcf, self.package, self.timeout = pcf, package, timeout
 
     def __call__(self, candidate: str | os.PathLike) -> int:
         try:
-            return self.score_words(simulate_truth_table(candidate, self.pcf, self.inputs,
-                                                         self.outputs, package=self.package))
+            return self.score_words(
+                simulate_truth_table(
+                    candidate,
+                    self.pcf,
+                    self.inputs,
+                    self.outputs,
+                    package=self.package,
+                    timeout=self.timeout,
+                )
+            )
         except RuntimeError as error:
             raise ValueError(f"{os.fspath(candidate)} cannot be simulated: {error}") from error
-
-
-# The bundled seeds (examples/lut_network, built by build_circuits.sh) and their target.
-SEEDS = {"hx1k": (HERE / "lut_network_hx1k.asc", HERE / "lut_network" / "icestick.pcf"),
-         "hx8k": (HERE / "lut_network_hx8k.asc", HERE / "lut_network" / "hx8k_breakout.pcf")}
-INPUTS = tuple(f"x[{k}]" for k in range(5))
-OUTPUTS = tuple(f"y[{k}]" for k in range(3))
-
-
-def adder(word: int) -> int:
-    """A 2-bit adder with carry-in: x[1:0] + x[3:2] + x[4]."""
-    return (word & 3) + (word >> 2 & 3) + (word >> 4 & 1)
-
-
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("candidates", nargs="+", type=Path, metavar="CANDIDATE.asc")
-    parser.add_argument("--seed", type=Path, default=SEEDS["hx1k"][0])
-    parser.add_argument("--pcf", type=Path, default=SEEDS["hx1k"][1])
-    args = parser.parse_args(argv)
-    fitness = TruthTableFitness(args.seed, args.pcf, INPUTS, OUTPUTS, adder)
-    status = 0
-    for candidate in args.candidates:
-        try:
-            direct = fitness(candidate)
-        except (OSError, ValueError) as error:
-            print(f"{candidate}: not scored: {error}")
-            status = 1
-            continue
-        simulated = fitness.score_words(simulate_truth_table(candidate, args.pcf, INPUTS, OUTPUTS))
-        agree = "agrees" if simulated == direct else "DISAGREES"
-        print(f"{candidate}: {direct}/{fitness.max_score} directly, {simulated} simulated ({agree})")
-        status |= simulated != direct
-    return status
-
-
-if __name__ == "__main__":
-    sys.exit(main())

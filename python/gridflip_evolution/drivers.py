@@ -1,6 +1,6 @@
-"""Report the wires of an iCE40 circuit (.asc) that more than one driver drives.
+"""The wires of an iCE40 circuit (.asc) that more than one driver drives.
 
-    python examples/check_drivers.py [--icebox-dir DIR] [--listed 20] CIRCUIT.asc [...]
+    gridflip-check-drivers [--icebox-dir DIR] [--listed 20] CIRCUIT.asc [...]
 
 Every switch of the iCE40 interconnect is a directional tristate buffer onto one wire (IceStorm's
 tile documentation). Routing bits flipped at random can switch on a second buffer onto a wire that
@@ -15,14 +15,15 @@ circuit with icebox, the IceStorm toolchain's own library, and counts for every 
 A wire is a set of tile segments that icebox's net database joins (iceconfig.expand_net), the
 same grouping its chip database and icetime use. icetime stops on two sources only where it
 follows a signal from a cell output; this check also counts a switch whose input nothing drives,
-and a LUT cascade (lutff_N/lout) onto an input that its multiplexer already drives. The script lists each wire with more than one
-driver, with the tile, the switch and the configuration bits of every driver.
+and a LUT cascade (lutff_N/lout) onto an input that its multiplexer already drives. The command
+lists each wire with more than one driver, with the tile, the switch and the configuration bits
+of every driver.
 
 It also lists every carry input that is switched into a tile's carry chain (carry_in ->
 carry_in_mux, bit B1[49]) where no carry chain can feed it: icebox's net database joins a tile's
 carry_in to the carry-out of the logic tile below, and a tile with none below (the bottom row of
 logic tiles) leaves it undriven. icetime stops on such a tile where a carry chain uses it
-(Assertion '!co_cell.empty()'). The script exits with status 1 if any circuit has either
+(Assertion '!co_cell.empty()'). The command exits with status 1 if any circuit has either
 finding, 2 if a circuit could not be checked, 0 otherwise.
 
 icebox is found, in this order: --icebox-dir, next to icebox_vlog on PATH, Debian's
@@ -31,31 +32,16 @@ icebox is found, in this order: --icebox-dir, next to icebox_vlog on PATH, Debia
 
 from __future__ import annotations
 
-import argparse
-import importlib
 import os
 import re
-import shutil
-import sys
-import time
-import warnings
 from collections import defaultdict
 from dataclasses import dataclass
-from pathlib import Path
 from types import ModuleType
 
-DEBIAN_ICEBOX_DIR = "/usr/share/fpga-icestorm/python"
+from .icestorm import UnreadableCircuit, check_circuit_file, load_icebox
 
 # The cell outputs icebox_vlog counts as drivers, plus the carry output.
-CELL_OUTPUT = re.compile(r"lutff_\d/(out|lout|cout)$|io_\d/D_IN_\d$|ram/RDATA_\d+$")
-
-
-class IceboxNotFound(ImportError):
-    pass
-
-
-class UnreadableCircuit(Exception):
-    pass
+DRIVING_OUTPUT = re.compile(r"lutff_\d/(out|lout|cout)$|io_\d/D_IN_\d$|ram/RDATA_\d+$")
 
 
 @dataclass(frozen=True)
@@ -70,8 +56,10 @@ class Driver:
         x, y = self.tile
         if self.kind == "cell output":
             return f"tile ({x}, {y}): cell output {self.destination}"
-        return (f"tile ({x}, {y}): {self.kind} {self.source} -> {self.destination}"
-                f"  [{' '.join(self.bits)}]")
+        return (
+            f"tile ({x}, {y}): {self.kind} {self.source} -> {self.destination}"
+            f"  [{' '.join(self.bits)}]"
+        )
 
 
 @dataclass(frozen=True)
@@ -99,51 +87,14 @@ class DriverReport:
     @property
     def findings(self) -> str:
         """What is wrong, counted: "3 wires with more than one driver, 1 carry input ..."."""
-        counts = [(len(self.contested), "wire", "wires", "with more than one driver"),
-                  (len(self.unfed_carries), "carry input", "carry inputs",
-                   "that no carry chain feeds")]
-        return ", ".join(f"{n} {one if n == 1 else many} {what}"
-                         for n, one, many, what in counts if n) or "none"
-
-
-_icebox: dict[str, ModuleType] = {}
-
-
-def icebox_candidates(directory: str | None = None) -> list[str]:
-    if directory is not None:
-        return [directory]
-    candidates = []
-    vlog = shutil.which("icebox_vlog")
-    if vlog is not None:
-        candidates.append(os.path.dirname(os.path.realpath(vlog)))
-    candidates.append(DEBIAN_ICEBOX_DIR)
-    return candidates
-
-
-def load_icebox(directory: str | None = None) -> ModuleType:
-    """icebox from `directory`, or from where the toolchain installs it; loaded once."""
-    for candidate in icebox_candidates(directory):
-        if candidate in _icebox:
-            return _icebox[candidate]
-        if not os.path.isfile(os.path.join(candidate, "icebox.py")):
-            continue
-        sys.path.insert(0, candidate)
-        try:
-            # icebox's patterns are plain strings with regex escapes, which Python 3.12+
-            # warns about when it compiles them; the warnings say nothing about the circuit.
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", SyntaxWarning)
-                module = importlib.import_module("icebox")
-        finally:
-            sys.path.remove(candidate)
-        where = os.path.dirname(module.__file__ or "")
-        if not where or not os.path.samefile(where, candidate):
-            raise IceboxNotFound(f"icebox imported from {module.__file__}, not from {candidate}")
-        _icebox[candidate] = module
-        return module
-    raise IceboxNotFound(
-        "icebox.py (IceStorm) not found in " + ", ".join(icebox_candidates(directory))
-        + "; install Debian's fpga-icestorm or pass --icebox-dir")
+        counts = [
+            (len(self.contested), "wire", "wires", "with more than one driver"),
+            (len(self.unfed_carries), "carry input", "carry inputs", "that no carry chain feeds"),
+        ]
+        return (
+            ", ".join(f"{n} {one if n == 1 else many} {what}" for n, one, many, what in counts if n)
+            or "none"
+        )
 
 
 def switches_by_first_bit(database: list) -> dict[str, list]:
@@ -169,8 +120,14 @@ def set_bits(rows: list[str]):
 
 
 def tile_maps(config) -> list[dict]:
-    return [config.logic_tiles, config.io_tiles, config.ramb_tiles, config.ramt_tiles,
-            config.ipcon_tiles, *config.dsp_tiles]
+    return [
+        config.logic_tiles,
+        config.io_tiles,
+        config.ramb_tiles,
+        config.ramt_tiles,
+        config.ipcon_tiles,
+        *config.dsp_tiles,
+    ]
 
 
 def switched_on(icebox: ModuleType, config) -> list[tuple[tuple[int, int, str], Driver]]:
@@ -191,17 +148,26 @@ def switched_on(icebox: ModuleType, config) -> list[tuple[tuple[int, int, str], 
             tile = icebox.tileconfig(rows)
             for bits, kind, source, destination in candidates:
                 # Both ends must exist in this tile, as icebox's own net grouping requires.
-                if (tile.match(bits) and config.tile_has_net(x, y, source)
-                        and config.tile_has_net(x, y, destination)):
-                    found.append(((x, y, destination),
-                                  Driver((x, y), kind, source, destination, tuple(bits))))
+                if (
+                    tile.match(bits)
+                    and config.tile_has_net(x, y, source)
+                    and config.tile_has_net(x, y, destination)
+                ):
+                    found.append(
+                        (
+                            (x, y, destination),
+                            Driver((x, y), kind, source, destination, tuple(bits)),
+                        )
+                    )
     return found
 
 
 def fed_by_a_carry_chain(config, x: int, y: int) -> bool:
     """Whether the carry-out of a logic cell reaches the carry input of tile (x, y)."""
-    return any(name == "lutff_7/cout" and (cx, cy) in config.logic_tiles
-               for cx, cy, name in config.expand_net((x, y, "carry_in")))
+    return any(
+        name == "lutff_7/cout" and (cx, cy) in config.logic_tiles
+        for cx, cy, name in config.expand_net((x, y, "carry_in"))
+    )
 
 
 def find_contested_wires(path: str | os.PathLike, icebox: ModuleType | None = None) -> DriverReport:
@@ -211,6 +177,7 @@ def find_contested_wires(path: str | os.PathLike, icebox: ModuleType | None = No
     Raises UnreadableCircuit when icebox cannot read the file."""
     icebox = icebox or load_icebox()
     config = icebox.iceconfig()
+    check_circuit_file(path)
     try:
         config.read_file(os.fspath(path))
         if not config.device or not config.logic_tiles:
@@ -222,14 +189,19 @@ def find_contested_wires(path: str | os.PathLike, icebox: ModuleType | None = No
                     raise ValueError(f"tile ({x}, {y}) has {len(rows)} rows, not 16: a cut file?")
         empty = icebox.iceconfig()
         getattr(empty, f"setup_empty_{config.device}")()
-        missing = {t for m in tile_maps(empty) for t in m} - {t for m in tile_maps(config) for t in m}
+        missing = {t for m in tile_maps(empty) for t in m} - {
+            t for m in tile_maps(config) for t in m
+        }
         if missing:
-            raise ValueError(f"{len(missing)} of the {config.device} device's tiles are missing, "
-                             f"first {min(missing)}: a cut file?")
+            raise ValueError(
+                f"{len(missing)} of the {config.device} device's tiles are missing, "
+                f"first {min(missing)}: a cut file?"
+            )
         drivers = switched_on(icebox, config)
     except (AssertionError, IndexError, KeyError, ValueError, UnicodeDecodeError) as error:
-        raise UnreadableCircuit(f"icebox cannot read {os.fspath(path)}: "
-                                f"{str(error) or type(error).__name__}") from error
+        raise UnreadableCircuit(
+            f"icebox cannot read {os.fspath(path)}: {str(error) or type(error).__name__}"
+        ) from error
 
     wire_of: dict[tuple[int, int, str], tuple[int, int, str]] = {}
     wires: dict[tuple[int, int, str], list[Driver]] = defaultdict(list)
@@ -240,59 +212,16 @@ def find_contested_wires(path: str | os.PathLike, icebox: ModuleType | None = No
             wire = min(segments)
             wire_of.update(dict.fromkeys(segments, wire))
             for x, y, name in sorted(segments):
-                if CELL_OUTPUT.match(name):
+                if DRIVING_OUTPUT.match(name):
                     wires[wire].append(Driver((x, y), "cell output", name, name, ()))
         wires[wire].append(driver)
 
-    contested = tuple(ContestedWire(wire, tuple(found))
-                      for wire, found in sorted(wires.items()) if len(found) > 1)
-    unfed = tuple(driver for _, driver in drivers
-                  if driver.source == "carry_in" and not fed_by_a_carry_chain(config, *driver.tile))
+    contested = tuple(
+        ContestedWire(wire, tuple(found)) for wire, found in sorted(wires.items()) if len(found) > 1
+    )
+    unfed = tuple(
+        driver
+        for _, driver in drivers
+        if driver.source == "carry_in" and not fed_by_a_carry_chain(config, *driver.tile)
+    )
     return DriverReport(os.fspath(path), len(drivers), contested, unfed)
-
-
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("circuits", nargs="+", type=Path, metavar="CIRCUIT.asc")
-    parser.add_argument("--icebox-dir", help="the directory that holds IceStorm's icebox.py")
-    parser.add_argument("--listed", type=int, default=20,
-                        help="contested wires to list per circuit (default 20; all are counted)")
-    args = parser.parse_args(argv)
-
-    try:
-        icebox = load_icebox(args.icebox_dir)
-    except IceboxNotFound as error:
-        print(f"check_drivers: {error}", file=sys.stderr)
-        return 2
-
-    status = 0
-    for circuit in args.circuits:
-        started = time.perf_counter()
-        try:
-            report = find_contested_wires(circuit, icebox)
-        except (OSError, UnreadableCircuit) as error:
-            print(f"{circuit}: not checked: {error}")
-            status = max(status, 2)
-            continue
-        took = time.perf_counter() - started
-        if report.clean:
-            print(f"{circuit}: no wire has more than one driver "
-                  f"({report.switches_on} switches on, checked in {took:.2f} s)")
-            continue
-        status = max(status, 1)
-        print(f"{circuit}: {report.findings} "
-              f"({report.switches_on} switches on, checked in {took:.2f} s)")
-        for wire in report.contested[:max(args.listed, 0)]:
-            print(f"  {wire.describe()}")
-            for driver in wire.drivers:
-                print(f"    {driver.describe()}")
-        if len(report.contested) > args.listed:
-            print(f"  ... and {len(report.contested) - args.listed} more")
-        for driver in report.unfed_carries:
-            print(f"  carry input at tile {driver.tile}: no logic tile below gives it a carry-out")
-            print(f"    {driver.describe()}")
-    return status
-
-
-if __name__ == "__main__":
-    sys.exit(main())
