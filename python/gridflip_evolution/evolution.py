@@ -290,6 +290,7 @@ class _Run:
         self.failure_text = ""
         self.submitted: dict = {}  # future -> when it was submitted
         self.round_trip = 0.0  # seconds an island waits around its work, a running average
+        self.packed = ("", b"")  # the champion's SHA-256 and its compressed bytes, made once
         self.first_candidates = result.candidates  # those of a resumed run's earlier part
         # The record is written beside the loop, so that workers never wait for a disk.
         self.writer = _Writer()
@@ -319,9 +320,11 @@ class _Run:
         seconds = min(max(self.slice, ROUND_TRIP_SHARE * self.round_trip), MAX_SLICE)
         if self.budget_seconds is not None:
             seconds = min(seconds, max(self.budget_seconds - self.elapsed(), 0.0))
+        if self.packed[0] != self.champion_sha:
+            self.packed = (self.champion_sha, zlib.compress(self.champion, 1))
         job = replace(
             self.job,
-            parent=zlib.compress(self.champion, 6),
+            parent=self.packed[1],
             parent_sha256=self.champion_sha,
             parent_score=None if score_first else self.result.score,
             seconds=seconds,

@@ -16,7 +16,6 @@ import math
 import os
 import pickle
 import re
-import shutil
 import signal
 import socket
 import threading
@@ -32,8 +31,14 @@ import gridflip
 
 from . import _platform
 from .drivers import find_contested_wires
-from .files import make_work_folder, remove_tree, write_atomically
-from .icestorm import IceboxNotFound, UnreadableCircuit, load_icebox, run_icepack
+from .files import make_work_folder, overwrite, remove_tree, write_atomically
+from .icestorm import (
+    CircuitBuffer,
+    IceboxNotFound,
+    UnreadableCircuit,
+    load_icebox,
+    run_icepack,
+)
 from .population import panic_message
 from .region import mutate_region_passes
 from .tiles import LOGIC_CELL_COLUMNS, ROW_LINES, ROW_STRIDE
@@ -152,24 +157,21 @@ def _layout(data: bytes) -> tuple[list[int], list[tuple[int, int]]]:
     return bodies, places
 
 
-def _changes_routing(parent: str, child: str, job: IslandJob) -> bool:
+def _changes_routing(parent: bytes, child: bytes) -> bool:
     """Whether an accepted candidate changed bits outside the logic cells: only accepted ones
     are compared, so a run pays nothing for it per candidate."""
-    flips = flip_positions(Path(parent).read_bytes(), Path(child).read_bytes())
+    flips = flip_positions(parent, child)
     return any(column not in LOGIC_CELL_COLUMNS for _, _, _, column in flips)
 
 
+_NONZERO = re.compile(rb"[^\x00]")
+
+
 def differing_offsets(a: bytes, b: bytes) -> list[int]:
-    """Offsets where two files of one length differ: big blocks first, then bytes, so that a few
-    flips in a large file cost little."""
-    found, length = [], len(a)
-    for start in range(0, length, 4096):
-        if a[start : start + 4096] == b[start : start + 4096]:
-            continue
-        for block in range(start, min(start + 4096, length), 64):
-            if a[block : block + 64] != b[block : block + 64]:
-                found.extend(i for i in range(block, min(block + 64, length)) if a[i] != b[i])
-    return found
+    """Offsets where two files of one length differ. One XOR of the whole files and a scan for
+    the bytes it leaves set: an island's best differs from its start in thousands of places."""
+    difference = int.from_bytes(a, "little") ^ int.from_bytes(b, "little")
+    return [match.start() for match in _NONZERO.finditer(difference.to_bytes(len(a), "little"))]
 
 
 def flip_positions(parent: bytes, child: bytes) -> list[tuple[int, int, int, int]]:
@@ -179,9 +181,12 @@ def flip_positions(parent: bytes, child: bytes) -> list[tuple[int, int, int, int
         raise ValueError(f"a candidate is {len(child)} bytes long, its parent {len(parent)}")
     bodies, places = _layout(parent)
     positions = []
+    index, start, end = -1, -1, bodies[0] if bodies else math.inf
     for offset in differing_offsets(parent, child):
-        index = bisect.bisect_right(bodies, offset) - 1
-        row, column = divmod(offset - bodies[index], ROW_STRIDE) if index >= 0 else (-1, -1)
+        if offset >= end:  # the offsets ascend: look the tile up only when it changes
+            index = bisect.bisect_right(bodies, offset) - 1
+            start, end = bodies[index], bodies[index + 1] if index + 1 < len(bodies) else math.inf
+        row, column = divmod(offset - start, ROW_STRIDE) if index >= 0 else (-1, -1)
         if not (0 <= row < ROW_LINES and 0 <= column < ROW_STRIDE - 1):
             raise ValueError(
                 f"a candidate differs from its parent at byte {offset}, outside "
@@ -209,14 +214,15 @@ class _Stop(Exception):
 
 
 def make_candidate(
-    parent: str, path: str, mutation: Mutation, fitness: Callable[[str], float]
+    parent: bytes, path: str, mutation: Mutation, fitness: Callable[[str], float]
 ) -> tuple[str, float | None, str]:
     """(outcome, score, detail) of one candidate: "scored", or dropped as "contested" (a wire with
     two drivers) or "refused" (the fitness refused it: ValueError, or a score that is not a
     finite number). Raises _Stop for what ends the run: a work folder that cannot be written,
-    a mutation that fails, a check or fitness that cannot run."""
+    a mutation that fails, a check or fitness that cannot run. `parent` is the parent's
+    contents; `path` is written over in place."""
     try:
-        shutil.copyfile(parent, path)
+        overwrite(path, parent)
     except OSError as error:
         raise _Stop(error) from error
     try:
@@ -286,6 +292,9 @@ def run_island(job: IslandJob) -> IslandResult:
     serial = 0
     made_from: dict[str, str] = {}  # candidate -> its parent, in this generation
     parents: list[tuple[str, float]] = []
+    contents: dict[str, bytes | memoryview] = {}  # parent -> its bytes: candidates start there
+    buffers: dict[str, CircuitBuffer] = {}  # parent -> the buffer its bytes are in
+    spare: list[CircuitBuffer] = []  # dropped parents' buffers, for the next accepted candidate
     try:
         first = str(folder / "parent-0.asc")
         try:
@@ -299,6 +308,7 @@ def run_island(job: IslandJob) -> IslandResult:
                 return result
             result.score = score
         parents = [(first, result.score)]
+        contents[first] = parent_bytes
         deadline = started + job.seconds
 
         def done() -> bool:
@@ -317,9 +327,10 @@ def run_island(job: IslandJob) -> IslandResult:
                 if stopped():
                     break
                 path = str(folder / f"candidate-{index}.asc")
-                made_from[path] = parents[index % len(parents)][0]
+                parent = parents[index % len(parents)][0]
+                made_from[path] = parent
                 outcome, score, detail = make_candidate(
-                    parents[index % len(parents)][0], path, job.mutation, fitness
+                    contents[parent], path, job.mutation, fitness
                 )
                 result.outcomes[outcome] += 1
                 if outcome == "scored":
@@ -330,22 +341,34 @@ def run_island(job: IslandJob) -> IslandResult:
             ranked = sorted(made + parents, key=lambda entry: entry[1], reverse=True)[: job.keep]
             if ranked == parents:
                 continue
-            kept = []
+            kept, freed = [], []
             for path, score in ranked:
                 if path.startswith(str(folder / "candidate-")):
                     serial += 1
                     result.steps += 1
+                    buffer = spare.pop() if spare else CircuitBuffer()
+                    data = buffer.read(path)
                     if job.mutation.changes_routing:
-                        result.routing_steps += _changes_routing(made_from[path], path, job)
+                        result.routing_steps += _changes_routing(contents[made_from[path]], data)
                     # A rename: the parent on disk is always whole.
                     moved = str(folder / f"parent-{serial}.asc")
                     os.replace(path, moved)
+                    freed.append(path)
+                    contents[moved], buffers[moved] = data, buffer
                     path = moved
                 kept.append((path, score))
+            keeping = {path for path, _ in kept}
             for path, _ in parents:
-                if path not in {p for p, _ in kept}:
-                    os.unlink(path)
+                if path not in keeping:
+                    if freed:  # a candidate's file again, its pages reused
+                        os.replace(path, freed.pop())
+                    else:
+                        os.unlink(path)
             parents = kept
+            for path in contents.keys() - keeping:
+                del contents[path]
+                if path in buffers:
+                    spare.append(buffers.pop(path))
     except _Stop as stop_error:
         result.failure = picklable(stop_error.cause)
     except OSError as error:  # a rename or unlink in the work folder
@@ -354,13 +377,13 @@ def run_island(job: IslandJob) -> IslandResult:
     if parents and result.score is not None:
         best_path, best_score = parents[0]
         if best_path != first:
-            best = Path(best_path).read_bytes()
+            best = contents[best_path]
             try:
                 result.flips = flip_positions(parent_bytes, best)
             except ValueError as error:
                 result.failure = result.failure or error
             else:
-                result.best, result.score = zlib.compress(best, 6), best_score
+                result.best, result.score = zlib.compress(best, 1), best_score
                 result.sha256 = hashlib.sha256(best).hexdigest()
         for path, _ in parents:
             try:

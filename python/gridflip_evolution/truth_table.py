@@ -41,12 +41,19 @@ import shutil
 import struct
 import subprocess
 import tempfile
+import threading
 import zlib
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from itertools import compress
 
-from .icestorm import UnreadableCircuit, load_icebox, read_circuit, read_text_file
+from .icestorm import (
+    CircuitBuffer,
+    UnreadableCircuit,
+    load_icebox,
+    read_circuit,
+    read_text_file,
+)
 from .tiles import LOGIC_CELL_COLUMNS, ROW_LINES, ROW_STRIDE, find_tiles
 
 ONE = ord("1")
@@ -221,8 +228,9 @@ def outside_logic_cells(data: bytes) -> list[tuple[int, int]]:
     return runs
 
 
-def line_at(data: bytes, offset: int) -> str:
+def line_at(data: bytes | memoryview, offset: int) -> str:
     """'line N ("text")' for the line that holds byte `offset`."""
+    data = bytes(data)  # a view too
     start = data.rfind(b"\n", 0, offset) + 1
     end = data.find(b"\n", offset)
     text = data[start : end if end >= 0 else len(data)].decode("ascii", "replace")
@@ -451,9 +459,11 @@ class TruthTableFitness(TruthTable):
             image = _images[self.seed_digest] = _SeedImage(self)
         return image
 
-    def _read_candidate(self, candidate: str | os.PathLike) -> tuple[_SeedImage, bytes]:
-        """The candidate's bytes; ValueError unless it differs from the seed in logic cells only."""
-        image, data = self._image(), read_circuit(candidate)
+    def _read_candidate(self, candidate: str | os.PathLike) -> tuple[_SeedImage, memoryview]:
+        """The candidate's bytes, in this thread's buffer until its next candidate; ValueError
+        unless it differs from the seed in logic cells only."""
+        image = self._image()
+        data = _candidate_buffer().read(candidate)
         if len(data) != self.seed_length:
             first = next(
                 (i for i, (a, b) in enumerate(zip(data, image.seed)) if a != b),
@@ -504,6 +514,16 @@ class TruthTableFitness(TruthTable):
             words - (mask ^ wanted).bit_count()
             for mask, wanted in zip(self.output_masks(candidate), self._wanted)
         )
+
+
+_per_thread = threading.local()
+
+
+def _candidate_buffer() -> CircuitBuffer:
+    buffer = getattr(_per_thread, "buffer", None)
+    if buffer is None:
+        buffer = _per_thread.buffer = CircuitBuffer()
+    return buffer
 
 
 def minterms_of(sources, everything: int) -> list[int]:

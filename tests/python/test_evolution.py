@@ -299,3 +299,26 @@ def test_a_fitness_that_fails_stops_the_run_with_its_results(child, icebox, tmp_
         "OSError(5, 'the board went away') by a failure 398",
         "by a failure True",
     ]
+
+
+@pytest.mark.parametrize("sizes", [(300, 300, 300), (9000, 300, 9000), (300, 9000)])
+def test_work_files_and_buffers_reused_hold_each_circuit_whole(tmp_path, sizes):
+    """An island writes candidates over one file and reads parents into buffers it reuses: each
+    write and read gives the latest bytes exactly, whatever the length before."""
+    from gridflip_evolution.files import overwrite
+    from gridflip_evolution.icestorm import CircuitBuffer
+    from gridflip_evolution.islands import differing_offsets
+
+    buffer, work, last = CircuitBuffer(), tmp_path / "candidate.asc", None
+    for n, size in enumerate(sizes):
+        data = bytes((n * 7 + i) % 251 for i in range(size))
+        overwrite(work, data)
+        assert work.read_bytes() == data
+        assert bytes(buffer.read(work)) == data
+        if last is not None and len(last) == size:
+            changed = bytearray(data)
+            for offset in (0, size // 2, size - 1):
+                changed[offset] ^= 1
+            wanted = [i for i in range(size) if changed[i] != data[i]]
+            assert differing_offsets(data, bytes(changed)) == wanted == [0, size // 2, size - 1]
+        last = data
