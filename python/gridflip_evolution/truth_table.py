@@ -312,6 +312,9 @@ class TruthTableFitness(TruthTable):
         self.seed_length, self.seed_digest = len(data), hashlib.sha256(data).hexdigest()
         self._compressed_seed = zlib.compress(data, 6)
         self.cells, self._output_slots = self._read_network(load_icebox(icebox_dir), data)
+        # A process may score several networks of one seed (a Dask worker, run after run).
+        network = repr((self.cells, len(self.inputs))).encode()
+        self._image_key = f"{self.seed_digest}:{hashlib.sha256(network).hexdigest()}"
 
     def _refuse(self, why: str) -> ValueError:
         return ValueError(f"{self.seed}: {why}; the truth-table model cannot represent this seed")
@@ -454,9 +457,9 @@ class TruthTableFitness(TruthTable):
         return tuple(cells), tuple(output_slots)
 
     def _image(self) -> _SeedImage:
-        image = _images.get(self.seed_digest)
+        image = _images.get(self._image_key)
         if image is None:
-            image = _images[self.seed_digest] = _SeedImage(self)
+            image = _images[self._image_key] = _SeedImage(self)
         return image
 
     def _read_candidate(self, candidate: str | os.PathLike) -> tuple[_SeedImage, memoryview]:

@@ -48,6 +48,9 @@ for n, (path, words) in enumerate(zip(paths, simulated)):
     registered = any(open(path, "rb").read()[cell.dff_offset] == ord("1") for cell in fitness.cells)
     print(json.dumps([fitness.output_words(path), words, fitness(path), fitness.score_words(words),
                       registered, by_simulation(path) if n < 2 else None]))
+# Another network of the same seed, scored in the same process: y[2]'s cone alone.
+last = TruthTableFitness(seed, pcf, INPUTS, OUTPUTS[2:], lambda word: word.bit_count() >= 3)
+assert [last.output_words(p) for p in paths] == [[w >> 2 for w in ws] for ws in simulated]
 """,
         timeout=600,
     )
