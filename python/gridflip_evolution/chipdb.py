@@ -19,13 +19,12 @@ import io
 import os
 import pickle
 import re
-import stat
-import tempfile
 from array import array
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
+from .files import write_atomically
 from .icestorm import UnreadableCircuit
 
 DEFAULT_DIRECTORY = "/usr/share/fpga-icestorm/chipdb"
@@ -55,21 +54,6 @@ def cache_directory() -> Path:
 def file_digest(path: str | os.PathLike) -> str:
     with open(path, "rb") as file:
         return hashlib.file_digest(file, "sha256").hexdigest()
-
-
-def write_atomically(path: Path, data: bytes) -> None:
-    """Write, fsync, rename: a reader sees the old file or the whole new one, never a torn one."""
-    path.parent.mkdir(parents=True, exist_ok=True)
-    descriptor, temporary = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.")
-    try:
-        with os.fdopen(descriptor, "wb") as file:
-            file.write(data)
-            file.flush()
-            os.fsync(file.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
 
 
 class _BuiltinsOnly(pickle.Unpickler):
@@ -105,6 +89,7 @@ def load_cached(path: Path):
 def store_cached(path: Path, value) -> bool:
     """Cache `value` at `path`; False where the cache directory cannot be written."""
     try:
+        path.parent.mkdir(parents=True, exist_ok=True)
         write_atomically(path, pickle.dumps(value, protocol=pickle.HIGHEST_PROTOCOL))
         return True
     except OSError:
@@ -522,7 +507,6 @@ SEQ_ORDER = (8, 9, 18, 19)
 MAP_RANK = {"logic": 0, "io": 1, "ramb": 2, "ramt": 3}  # icebox lists tiles in this order
 ROWS, COLUMNS, STRIDE = 16, 54, 55  # a logic tile as gridflip finds it
 ONE = ord("1")
-MAX_CIRCUIT_BYTES = 8 << 20
 
 LUT_SEGMENT = re.compile(r"lutff_(\d)/(out|lout)$")
 CARRY_SEGMENT = re.compile(r"lutff_\d/cout$|carry_in_mux$")
@@ -543,25 +527,6 @@ class Circuit:
     order: dict[tuple[int, int], tuple[int, int]]  # icebox's order of tiles: map rank, position
     offsets: dict[tuple[int, int], int]  # logic tiles in gridflip's layout: offset of row 0
     extra_bits: frozenset
-
-
-def read_circuit_bytes(path: str | os.PathLike) -> bytes:
-    """The file's bytes; refused before reading if it is not a regular file or is too large."""
-    # O_NONBLOCK: opening a FIFO that nobody writes would wait for a writer.
-    with open(os.open(path, os.O_RDONLY | os.O_NONBLOCK), "rb") as file:
-        info = os.fstat(file.fileno())
-        if not stat.S_ISREG(info.st_mode):
-            raise UnreadableCircuit(f"{os.fspath(path)} is not a regular file")
-        if info.st_size > MAX_CIRCUIT_BYTES:
-            raise UnreadableCircuit(
-                f"{os.fspath(path)} is {info.st_size} bytes, more than the "
-                f"{MAX_CIRCUIT_BYTES >> 20} MiB an iCE40 circuit takes"
-            )
-        # Sized by the file, not the bound: read(8 MiB) costs a quarter millisecond to allocate.
-        data = file.read(info.st_size + 1)
-    if len(data) > MAX_CIRCUIT_BYTES:
-        raise UnreadableCircuit(f"{os.fspath(path)} grew past {MAX_CIRCUIT_BYTES >> 20} MiB")
-    return data
 
 
 def parse_circuit(data: bytes, where: str) -> Circuit:

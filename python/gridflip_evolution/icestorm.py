@@ -53,7 +53,10 @@ def read_circuit(path: str | os.PathLike, limit: int = MAX_CIRCUIT_BYTES) -> byt
     with open(descriptor, "rb") as file:
         _check_size(path, os.fstat(file.fileno()), limit)
         # read() sizes its buffer by the file; read(limit) would allocate the whole limit.
-        return file.read()
+        data = file.read()
+    if len(data) > limit:
+        raise UnreadableCircuit(f"{os.fspath(path)} grew past {limit >> 20} MiB while it was read")
+    return data
 
 
 class CircuitBuffer:

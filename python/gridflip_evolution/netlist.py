@@ -48,10 +48,10 @@ from .chipdb import (
     ChipDatabase,
     derive_table,
     parse_circuit,
-    read_circuit_bytes,
     switch_entry,
 )
 from .drivers import ContestedWire, Driver, DriverReport
+from .icestorm import read_circuit
 from .truth_table import TruthTable, bit_masks, read_pcf
 
 PLAIN_INPUT, PLAIN_OUTPUT = "100000", "100110"
@@ -514,7 +514,7 @@ class NetlistFitness(TruthTable):
     ):
         super().__init__(inputs, outputs, target)
         self.seed, self.pcf, self.package = os.path.abspath(seed), os.fspath(pcf), package
-        data = read_circuit_bytes(self.seed)
+        data = read_circuit(self.seed)
         self.seed_length, self.seed_digest = len(data), hashlib.sha256(data).hexdigest()
         circuit = parse_circuit(data, self.seed)
         if circuit.device not in DEFAULT_PACKAGES:
@@ -644,7 +644,7 @@ class NetlistFitness(TruthTable):
     def output_words(self, candidate: str | os.PathLike) -> list[int | None]:
         """Each input word's output word, None where an output is x, as simulate_truth_table
         gives them. Raises ValueError for every refusal but x."""
-        values = self._values(read_circuit_bytes(candidate), os.fspath(candidate))
+        values = self._values(read_circuit(candidate), os.fspath(candidate))
         return [
             None
             if any(xs >> w & 1 for _, xs, _ in values)
@@ -653,7 +653,7 @@ class NetlistFitness(TruthTable):
         ]
 
     def __call__(self, candidate: str | os.PathLike) -> int:
-        return self._score(read_circuit_bytes(candidate), os.fspath(candidate))
+        return self._score(read_circuit(candidate), os.fspath(candidate))
 
 
 def _database_module():
@@ -726,7 +726,7 @@ def cone_tiles(
 ) -> list[tuple[int, int]]:
     """NetlistFitness's default region: the logic tiles of the cells in the outputs' cones on
     the seed's wiring, for any seed, .pcf and outputs."""
-    data = read_circuit_bytes(seed)
+    data = read_circuit(seed)
     circuit = parse_circuit(data, os.fspath(seed))
     if circuit.device not in DEFAULT_PACKAGES:
         raise ValueError(f"{os.fspath(seed)}: device {circuit.device!r} is not an HX1K or HX8K")

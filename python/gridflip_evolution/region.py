@@ -23,7 +23,7 @@ from collections.abc import Iterable, Sequence
 
 import gridflip
 
-from .chipdb import read_circuit_bytes
+from .icestorm import read_circuit
 from .tiles import COLUMN_COUNT, ROW_LINES, ROW_STRIDE
 
 TILE_BYTES = ROW_LINES * ROW_STRIDE
@@ -148,7 +148,7 @@ def mutate_region_passes(
     passes = [
         (_positions(columns, COLUMN_COUNT - 1, "column"), chance) for columns, chance in passes
     ]
-    data = read_circuit_bytes(path)
+    data = read_circuit(path)
     offsets = set()
     for tile in tiles:
         x, y = (operator.index(v) for v in tile)
